@@ -1,0 +1,12 @@
+// Placeholder until this method group is built; it answers "operationFailed" meanwhile.
+#include "bridge/native_runtime.h"
+
+namespace qor {
+namespace {
+[[noreturn]] void notBuilt() { throw std::runtime_error("This method is not available yet"); }
+}  // namespace
+
+desktop::RunningApplication NativeRuntime::targetApp(const Json&) { notBuilt(); }
+runtime::Task<Json> NativeRuntime::launchApplication(const Json&) { notBuilt(); co_return Json{}; }
+runtime::Task<Json> NativeRuntime::focusApplication(const Json&) { notBuilt(); co_return Json{}; }
+}  // namespace qor

@@ -1,0 +1,10 @@
+// Placeholder until this method group is built; it answers "operationFailed" meanwhile.
+#include "bridge/native_runtime.h"
+
+namespace qor {
+namespace {
+[[noreturn]] void notBuilt() { throw std::runtime_error("This method is not available yet"); }
+}  // namespace
+
+runtime::Task<Json> NativeRuntime::capture(const Json&) { notBuilt(); co_return Json{}; }
+}  // namespace qor

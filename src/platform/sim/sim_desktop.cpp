@@ -1,0 +1,1 @@
+// The simulated desktop is being built; this file keeps the target non-empty meanwhile.

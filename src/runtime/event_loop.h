@@ -1,0 +1,85 @@
+#pragma once
+// The main loop: posted closures in FIFO order, timers at absolute deadlines, file-descriptor
+// watches, and a wake-up that other threads use to hand work to the main thread.
+//
+// Every method except postFromAnyThread() must be called on the thread that runs the loop.
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "runtime/clock.h"
+
+namespace qor::runtime {
+
+class EventLoop {
+ public:
+  using Work = std::function<void()>;
+  using TimerId = std::uint64_t;
+  using WatchId = std::uint64_t;
+
+  explicit EventLoop(Clock& clock);
+  ~EventLoop();
+  EventLoop(const EventLoop&) = delete;
+  EventLoop& operator=(const EventLoop&) = delete;
+
+  Clock& clock() const { return clock_; }
+
+  // Runs `work` after everything already queued.
+  void post(Work work);
+  // Thread-safe; the work runs on the loop thread in the order it was handed over.
+  void postFromAnyThread(Work work);
+
+  // Fires once when the clock reaches `deadline`; timers with equal deadlines fire in the order
+  // they were added.
+  TimerId addTimer(MonoTime deadline, Work fire);
+  void cancelTimer(TimerId id);
+  std::optional<MonoTime> nextTimerDeadline() const;
+
+  // Calls `ready` with the poll revents whenever `fd` is ready for `events` (POLLIN, ...).
+  WatchId watchFd(int fd, short events, std::function<void(short)> ready);
+  void unwatchFd(WatchId id);
+
+  // Blocks in poll() between rounds; returns after quit().
+  void run();
+  void quit() { quit_ = true; }
+
+  // Runs queued work, cross-thread work, ready descriptors and due timers until none is left,
+  // without blocking. Returns how many items ran. Tests drive a virtual clock with this.
+  std::size_t runUntilIdle();
+
+ private:
+  struct Timer {
+    TimerId id;
+    Work fire;
+  };
+  struct Watch {
+    int fd;
+    short events;
+    std::function<void(short)> ready;
+  };
+
+  std::size_t runQueued();
+  std::size_t fireDueTimers();
+  std::size_t takeForeignWork();
+  std::size_t pollOnce(int timeoutMs);
+  int pollTimeoutMs() const;
+
+  Clock& clock_;
+  std::deque<Work> queue_;
+  std::multimap<MonoTime, Timer> timers_;
+  std::map<WatchId, Watch> watches_;
+  TimerId nextTimerId_ = 1;
+  WatchId nextWatchId_ = 1;
+  bool quit_ = false;
+  int wakeFd_ = -1;
+
+  std::mutex foreignMutex_;
+  std::vector<Work> foreign_;
+};
+
+}  // namespace qor::runtime
