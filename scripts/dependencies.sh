@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing and the demonstration need, when missing.
+# Safe to run again: it does nothing when everything is there.
+set -euo pipefail
+
+PACKAGES=(
+  # toolchain and test framework
+  cmake ninja-build g++ clang libclang-rt-14-dev pkg-config libgtest-dev libgmock-dev clang-format
+  # libraries the bridge uses
+  nlohmann-json3-dev libutf8proc-dev libplist-dev libspng-dev
+  # the Linux desktop backend: X11, XTest, XInput2, D-Bus
+  libx11-dev libxtst-dev libxi-dev libsystemd-dev
+  # a private desktop session for desktop tests, benchmarks and the demonstration
+  xvfb dbus dbus-x11 at-spi2-core openbox libgtk-3-dev gtk-3-examples xterm xdotool
+  python3-pyatspi x11-utils imagemagick
+)
+
+missing=()
+for package in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+if [[ $(id -u) -ne 0 ]]; then
+  SUDO=sudo
+else
+  SUDO=
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
