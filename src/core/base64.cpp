@@ -1,0 +1,33 @@
+#include "core/base64.h"
+
+namespace qor {
+
+std::string base64(const std::vector<std::uint8_t>& bytes) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string text;
+  text.reserve((bytes.size() + 2) / 3 * 4);
+  std::size_t i = 0;
+  for (; i + 2 < bytes.size(); i += 3) {
+    std::uint32_t group =
+        std::uint32_t{bytes[i]} << 16 | std::uint32_t{bytes[i + 1]} << 8 | bytes[i + 2];
+    text += kAlphabet[group >> 18 & 63];
+    text += kAlphabet[group >> 12 & 63];
+    text += kAlphabet[group >> 6 & 63];
+    text += kAlphabet[group & 63];
+  }
+  std::size_t rest = bytes.size() - i;
+  if (rest > 0) {
+    std::uint32_t group = std::uint32_t{bytes[i]} << 16;
+    if (rest == 2) {
+      group |= std::uint32_t{bytes[i + 1]} << 8;
+    }
+    text += kAlphabet[group >> 18 & 63];
+    text += kAlphabet[group >> 12 & 63];
+    text += rest == 2 ? kAlphabet[group >> 6 & 63] : '=';
+    text += '=';
+  }
+  return text;
+}
+
+}  // namespace qor
