@@ -116,6 +116,9 @@ class NativeRuntime {
   runtime::EventLoop& loop_;
   LineWriter writeLine_;
   Exit exit_;
+  // Lives exactly as long as the runtime: the user-input monitor's handler holds it weakly, so a
+  // late call after the runtime is gone does nothing (input_monitor.cpp).
+  std::shared_ptr<NativeRuntime*> liveness_ = std::make_shared<NativeRuntime*>(this);
 };
 
 // Creates "qor-native-" + a new upper-case UUID inside `temporaryDirectory` with mode 0700.
