@@ -17,9 +17,13 @@ EventLoop::EventLoop(Clock& clock) : clock_(clock) {
   }
 }
 
-EventLoop::~EventLoop() { close(wakeFd_); }
+EventLoop::~EventLoop() {
+  close(wakeFd_);
+}
 
-void EventLoop::post(Work work) { queue_.push_back(std::move(work)); }
+void EventLoop::post(Work work) {
+  queue_.push_back(std::move(work));
+}
 
 void EventLoop::postFromAnyThread(Work work) {
   bool wasEmpty;
@@ -37,16 +41,14 @@ void EventLoop::postFromAnyThread(Work work) {
 
 EventLoop::TimerId EventLoop::addTimer(MonoTime deadline, Work fire) {
   TimerId id = nextTimerId_++;
-  timers_.emplace(deadline, Timer{id, std::move(fire)});
+  timerIndex_.emplace(id, timers_.emplace(deadline, Timer{id, std::move(fire)}));
   return id;
 }
 
 void EventLoop::cancelTimer(TimerId id) {
-  for (auto it = timers_.begin(); it != timers_.end(); ++it) {
-    if (it->second.id == id) {
-      timers_.erase(it);
-      return;
-    }
+  if (auto found = timerIndex_.find(id); found != timerIndex_.end()) {
+    timers_.erase(found->second);
+    timerIndex_.erase(found);
   }
 }
 
@@ -63,7 +65,9 @@ EventLoop::WatchId EventLoop::watchFd(int fd, short events, std::function<void(s
   return id;
 }
 
-void EventLoop::unwatchFd(WatchId id) { watches_.erase(id); }
+void EventLoop::unwatchFd(WatchId id) {
+  watches_.erase(id);
+}
 
 std::size_t EventLoop::runQueued() {
   // Work posted while this round runs waits for the next round, so a task that keeps yielding
@@ -79,10 +83,16 @@ std::size_t EventLoop::runQueued() {
 
 std::size_t EventLoop::fireDueTimers() {
   std::size_t fired = 0;
-  MonoTime now = clock_.now();
-  while (!timers_.empty() && timers_.begin()->first <= now) {
-    Work fire = std::move(timers_.begin()->second.fire);
-    timers_.erase(timers_.begin());
+  const MonoTime now = clock_.now();
+  const TimerId addedBeforeThisRound = nextTimerId_;
+  // Timers added by a callback sort after every timer that was due when the round began (their
+  // deadline is at least `now`), so stopping at the first of them loses nothing.
+  while (!timers_.empty() && timers_.begin()->first <= now &&
+         timers_.begin()->second.id < addedBeforeThisRound) {
+    auto first = timers_.begin();
+    Work fire = std::move(first->second.fire);
+    timerIndex_.erase(first->second.id);
+    timers_.erase(first);
     fire();
     ++fired;
   }
@@ -90,15 +100,16 @@ std::size_t EventLoop::fireDueTimers() {
 }
 
 std::size_t EventLoop::takeForeignWork() {
-  std::vector<Work> taken;
   {
     std::lock_guard lock(foreignMutex_);
-    taken.swap(foreign_);
+    taken_.swap(foreign_);  // both keep their capacity, so hand-overs rarely allocate
   }
-  for (Work& work : taken) {
+  std::size_t count = taken_.size();
+  for (Work& work : taken_) {
     queue_.push_back(std::move(work));
   }
-  return taken.size();
+  taken_.clear();
+  return count;
 }
 
 int EventLoop::pollTimeoutMs() const {
@@ -119,32 +130,33 @@ int EventLoop::pollTimeoutMs() const {
 }
 
 std::size_t EventLoop::pollOnce(int timeoutMs) {
-  std::vector<pollfd> fds;
-  std::vector<WatchId> ids;
-  fds.push_back(pollfd{wakeFd_, POLLIN, 0});
+  pollFds_.clear();
+  pollWatches_.clear();
+  pollFds_.push_back(pollfd{wakeFd_, POLLIN, 0});
   for (const auto& [id, watch] : watches_) {
-    fds.push_back(pollfd{watch.fd, watch.events, 0});
-    ids.push_back(id);
+    pollFds_.push_back(pollfd{watch.fd, watch.events, 0});
+    pollWatches_.push_back(id);
   }
-  int ready = poll(fds.data(), fds.size(), timeoutMs);
+  int ready = poll(pollFds_.data(), pollFds_.size(), timeoutMs);
   if (ready <= 0) {
     return 0;  // Timeout, or EINTR: the caller simply goes round again.
   }
   std::size_t handled = 0;
-  if (fds[0].revents != 0) {
+  if (pollFds_[0].revents != 0) {
+    // Reset the counter before taking the work, so that a hand-over racing with us writes again.
     std::uint64_t count;
     [[maybe_unused]] auto got = read(wakeFd_, &count, sizeof count);
+    handled += takeForeignWork();
   }
-  handled += takeForeignWork();
-  for (std::size_t i = 1; i < fds.size(); ++i) {
-    if (fds[i].revents == 0) {
+  for (std::size_t i = 1; i < pollFds_.size(); ++i) {
+    if (pollFds_[i].revents == 0) {
       continue;
     }
     // A callback may have removed this or another watch meanwhile.
-    auto it = watches_.find(ids[i - 1]);
+    auto it = watches_.find(pollWatches_[i - 1]);
     if (it != watches_.end()) {
-      auto callback = it->second.ready;
-      callback(fds[i].revents);
+      auto callback = it->second.ready;  // survives the callback removing its own watch
+      callback(pollFds_[i].revents);
       ++handled;
     }
   }

@@ -4,12 +4,15 @@
 //
 // Every method except postFromAnyThread() must be called on the thread that runs the loop.
 
+#include <poll.h>
+
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "runtime/clock.h"
@@ -35,7 +38,8 @@ class EventLoop {
   void postFromAnyThread(Work work);
 
   // Fires once when the clock reaches `deadline`; timers with equal deadlines fire in the order
-  // they were added.
+  // they were added. A timer added while timers fire waits for the next round, even when it is
+  // already due, so a task that sleeps for zero time cannot starve the queue.
   TimerId addTimer(MonoTime deadline, Work fire);
   void cancelTimer(TimerId id);
   std::optional<MonoTime> nextTimerDeadline() const;
@@ -57,6 +61,7 @@ class EventLoop {
     TimerId id;
     Work fire;
   };
+  using Timers = std::multimap<MonoTime, Timer>;
   struct Watch {
     int fd;
     short events;
@@ -71,8 +76,11 @@ class EventLoop {
 
   Clock& clock_;
   std::deque<Work> queue_;
-  std::multimap<MonoTime, Timer> timers_;
+  Timers timers_;
+  std::unordered_map<TimerId, Timers::iterator> timerIndex_;  // cancelTimer without a scan
   std::map<WatchId, Watch> watches_;
+  std::vector<pollfd> pollFds_;  // reused between rounds: no allocation per wake-up
+  std::vector<WatchId> pollWatches_;
   TimerId nextTimerId_ = 1;
   WatchId nextWatchId_ = 1;
   bool quit_ = false;
@@ -80,6 +88,7 @@ class EventLoop {
 
   std::mutex foreignMutex_;
   std::vector<Work> foreign_;
+  std::vector<Work> taken_;  // loop thread only: the batch just taken from foreign_
 };
 
 }  // namespace qor::runtime

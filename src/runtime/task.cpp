@@ -24,7 +24,9 @@ struct Detached {
   std::coroutine_handle<promise_type> handle;
 };
 
-Detached runDetached(Task<void> task) { co_await std::move(task); }
+Detached runDetached(Task<void> task) {
+  co_await std::move(task);
+}
 
 }  // namespace
 

@@ -5,6 +5,10 @@
 //
 // Cancellation is cooperative. Marking never interrupts running code; sleeps end at once with
 // Cancelled, and handlers check the mark where the protocol says they must.
+//
+// g++ 12 miscompiles a coroutine that has a co_await inside the condition of an if, while or
+// switch (the frame is allocated too small and the body may never run). Await into a local
+// first: `bool stop = co_await isCancelled(); if (stop) ...`.
 
 #include <cassert>
 #include <coroutine>
@@ -45,7 +49,7 @@ class CancellationState {
 
 struct TaskEnvironment {
   EventLoop* loop = nullptr;
-  std::shared_ptr<CancellationState> cancellation;
+  std::shared_ptr<CancellationState> cancellation{};
 };
 
 namespace detail {
@@ -180,7 +184,9 @@ struct SleepAwaiter {
  private:
   bool suspend(std::coroutine_handle<> handle);
 };
-inline SleepAwaiter sleepFor(Duration duration) { return SleepAwaiter(duration); }
+inline SleepAwaiter sleepFor(Duration duration) {
+  return SleepAwaiter(duration);
+}
 
 // Lets every closure already queued run first, then continues. Not a cancellation point.
 struct YieldAwaiter {
@@ -191,7 +197,9 @@ struct YieldAwaiter {
   }
   void await_resume() const noexcept {}
 };
-inline YieldAwaiter yieldNow() { return {}; }
+inline YieldAwaiter yieldNow() {
+  return {};
+}
 
 // Gives the running task's environment without suspending.
 struct EnvironmentAwaiter {
@@ -204,19 +212,40 @@ struct EnvironmentAwaiter {
   }
   TaskEnvironment& await_resume() const noexcept { return *environment; }
 };
-inline EnvironmentAwaiter currentEnvironment() { return {}; }
-
-// True when the running operation has been marked cancelled.
-inline Task<bool> isCancelled() {
-  TaskEnvironment& environment = co_await currentEnvironment();
-  co_return environment.cancellation && environment.cancellation->isCancelled();
+inline EnvironmentAwaiter currentEnvironment() {
+  return {};
 }
 
-// Throws Cancelled when the running operation has been marked cancelled.
-inline Task<void> throwIfCancelled() {
-  if (co_await isCancelled()) {
-    throw Cancelled{};
+// The running operation's cancellation mark, read without suspending: `co_await isCancelled()`
+// gives a bool, `co_await throwIfCancelled()` throws Cancelled when the mark is set. Plain
+// awaiters rather than tasks, so a check costs no coroutine frame.
+struct CancellationCheck {
+  TaskEnvironment* environment = nullptr;
+  bool await_ready() const noexcept { return false; }
+  template <class Promise>
+  bool await_suspend(std::coroutine_handle<Promise> handle) noexcept {
+    environment = &handle.promise().environment;
+    return false;
   }
+  bool marked() const noexcept {
+    return environment->cancellation && environment->cancellation->isCancelled();
+  }
+};
+struct IsCancelledAwaiter : CancellationCheck {
+  bool await_resume() const noexcept { return marked(); }
+};
+struct ThrowIfCancelledAwaiter : CancellationCheck {
+  void await_resume() const {
+    if (marked()) {
+      throw Cancelled{};
+    }
+  }
+};
+inline IsCancelledAwaiter isCancelled() {
+  return {};
+}
+inline ThrowIfCancelledAwaiter throwIfCancelled() {
+  return {};
 }
 
 // A one-shot result that some callback (on the loop thread, or any thread through
@@ -235,10 +264,14 @@ class Completion {
     state_->value.template emplace<2>(std::move(error));
     wake();
   }
+  // Thread-safe: the result is handed to the loop and delivered there, in posting order.
   void resolveFromAnyThread(T value) const {
-    auto state = state_;
-    state->loop.postFromAnyThread(
+    state_->loop.postFromAnyThread(
         [copy = *this, value = std::move(value)]() mutable { copy.resolve(std::move(value)); });
+  }
+  void rejectFromAnyThread(std::exception_ptr error) const {
+    state_->loop.postFromAnyThread(
+        [copy = *this, error = std::move(error)]() mutable { copy.reject(std::move(error)); });
   }
 
   // Awaiting the completion itself waits for the result whatever happens; cancellable() gives an
@@ -277,7 +310,7 @@ class Completion {
 template <class T>
 struct Completion<T>::CancellableAwaiter {
   Completion<T> completion;
-  std::shared_ptr<CancellationState> cancellation;
+  std::shared_ptr<CancellationState> cancellation{};
   bool cancelled = false;
 
   bool await_ready() const noexcept { return completion.await_ready(); }
@@ -290,10 +323,13 @@ struct Completion<T>::CancellableAwaiter {
     }
     completion.state_->waiter = handle;
     if (cancellation) {
-      cancellation->setWaker([this, handle] {
-        cancelled = true;
-        completion.state_->waiter = {};
-        completion.state_->loop.post([handle] { handle.resume(); });
+      cancellation->setWaker([this] {
+        // When the result has already been delivered, its wake-up is on its way: resuming here
+        // too would resume the task twice. The result then stands; the mark stays set.
+        if (auto waiter = std::exchange(completion.state_->waiter, {})) {
+          cancelled = true;
+          completion.state_->loop.post([waiter] { waiter.resume(); });
+        }
       });
     }
     return true;

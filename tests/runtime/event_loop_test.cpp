@@ -1,0 +1,190 @@
+#include "runtime/event_loop.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/clock.h"
+
+namespace qor::runtime {
+namespace {
+
+using std::chrono::milliseconds;
+
+class EventLoopTest : public ::testing::Test {
+ protected:
+  VirtualClock clock;
+  EventLoop loop{clock};
+  std::vector<std::string> order;
+
+  EventLoop::Work note(std::string name) {
+    return [this, name = std::move(name)] { order.push_back(name); };
+  }
+};
+
+TEST_F(EventLoopTest, PostedWorkRunsInOrderAndLaterPostsWaitForEarlierOnes) {
+  loop.post(note("a"));
+  loop.post([this] {
+    order.push_back("b");
+    loop.post(note("d"));  // queued behind c, which was already waiting
+  });
+  loop.post(note("c"));
+  EXPECT_TRUE(order.empty()) << "posting never runs work at once";
+  loop.runUntilIdle();
+  EXPECT_EQ(order, (std::vector<std::string>{"a", "b", "c", "d"}));
+}
+
+TEST_F(EventLoopTest, TimersFireInDeadlineOrderOnlyWhenDue) {
+  MonoTime start = clock.now();
+  loop.addTimer(start + milliseconds(30), note("30"));
+  loop.addTimer(start + milliseconds(10), note("10 first"));
+  auto cancelled = loop.addTimer(start + milliseconds(20), note("20 cancelled"));
+  loop.addTimer(start + milliseconds(10), note("10 second"));
+  loop.cancelTimer(cancelled);
+  loop.cancelTimer(cancelled);  // a second cancel is harmless
+
+  loop.runUntilIdle();
+  EXPECT_TRUE(order.empty());
+  ASSERT_TRUE(loop.nextTimerDeadline().has_value());
+  EXPECT_EQ(*loop.nextTimerDeadline(), start + milliseconds(10));
+
+  clock.advance(milliseconds(29));
+  loop.runUntilIdle();
+  EXPECT_EQ(order, (std::vector<std::string>{"10 first", "10 second"}));
+
+  clock.advance(milliseconds(1));
+  loop.runUntilIdle();
+  EXPECT_EQ(order, (std::vector<std::string>{"10 first", "10 second", "30"}));
+  EXPECT_FALSE(loop.nextTimerDeadline().has_value());
+}
+
+TEST_F(EventLoopTest, ATimerAddedWhileTimersFireWaitsForTheNextRound) {
+  // A chain of zero-length timers must not keep the queue from running.
+  loop.addTimer(clock.now(), [this] {
+    order.push_back("timer 1");
+    loop.post(note("posted by timer 1"));
+    loop.addTimer(clock.now(), note("timer 2"));
+  });
+  loop.runUntilIdle();
+  EXPECT_EQ(order, (std::vector<std::string>{"timer 1", "posted by timer 1", "timer 2"}));
+}
+
+TEST_F(EventLoopTest, ATimerCancelledByAnEarlierTimerOfTheSameRoundDoesNotFire) {
+  EventLoop::TimerId second = 0;
+  loop.addTimer(clock.now(), [&] {
+    order.push_back("first");
+    loop.cancelTimer(second);
+  });
+  second = loop.addTimer(clock.now(), note("second"));
+  loop.runUntilIdle();
+  EXPECT_EQ(order, (std::vector<std::string>{"first"}));
+}
+
+TEST_F(EventLoopTest, WorkFromOtherThreadsArrivesInOrderAndCanStopTheLoop) {
+  constexpr int kItems = 10'000;
+  std::vector<int> received;
+  std::thread producer([&] {
+    for (int i = 0; i < kItems; ++i) {
+      loop.postFromAnyThread([&received, i] { received.push_back(i); });
+    }
+    loop.postFromAnyThread([this] { loop.quit(); });
+  });
+  loop.run();  // blocks in poll until the producer's items arrive; returns at the quit
+  producer.join();
+  ASSERT_EQ(received.size(), static_cast<std::size_t>(kItems));
+  for (int i = 0; i < kItems; ++i) {
+    ASSERT_EQ(received[static_cast<std::size_t>(i)], i);
+  }
+}
+
+TEST_F(EventLoopTest, WorkHandedOverFromTheLoopThreadRunsAfterLocalWork) {
+  loop.postFromAnyThread(note("handed over"));
+  loop.post(note("local"));
+  loop.runUntilIdle();
+  EXPECT_EQ(order, (std::vector<std::string>{"local", "handed over"}));
+}
+
+TEST(EventLoopRealClock, RunWakesForATimerWithoutOtherActivity) {
+  RealClock clock;
+  EventLoop loop(clock);
+  bool fired = false;
+  loop.addTimer(clock.now() + milliseconds(2), [&] {
+    fired = true;
+    loop.quit();
+  });
+  MonoTime start = clock.now();
+  loop.run();
+  EXPECT_TRUE(fired);
+  EXPECT_GE(clock.now() - start, milliseconds(2)) << "never woken early";
+}
+
+class Pipe {
+ public:
+  Pipe() {
+    if (pipe(fds_) != 0) {
+      throw std::runtime_error("pipe failed");
+    }
+  }
+  ~Pipe() {
+    close(fds_[0]);
+    close(fds_[1]);
+  }
+  int readEnd() const { return fds_[0]; }
+  void put(char byte) const { ASSERT_EQ(write(fds_[1], &byte, 1), 1); }
+  char take() const {
+    char byte = 0;
+    EXPECT_EQ(read(fds_[0], &byte, 1), 1);
+    return byte;
+  }
+
+ private:
+  int fds_[2];
+};
+
+TEST_F(EventLoopTest, DescriptorWatchCallsBackWhileReadyUntilRemoved) {
+  Pipe pipe;
+  std::string seen;
+  EventLoop::WatchId watch = loop.watchFd(pipe.readEnd(), POLLIN, [&](short revents) {
+    EXPECT_TRUE(revents & POLLIN);
+    seen.push_back(pipe.take());
+  });
+  loop.runUntilIdle();
+  EXPECT_EQ(seen, "") << "nothing to read yet";
+
+  pipe.put('x');
+  pipe.put('y');
+  loop.runUntilIdle();
+  EXPECT_EQ(seen, "xy") << "called again while data remains";
+
+  loop.unwatchFd(watch);
+  pipe.put('z');
+  loop.runUntilIdle();
+  EXPECT_EQ(seen, "xy");
+}
+
+TEST_F(EventLoopTest, AWatchMayRemoveItselfAndAnotherFromItsCallback) {
+  Pipe first;
+  Pipe second;
+  int calls = 0;
+  EventLoop::WatchId firstWatch = 0;
+  EventLoop::WatchId secondWatch = 0;
+  auto removeBoth = [&](short) {
+    ++calls;
+    loop.unwatchFd(firstWatch);
+    loop.unwatchFd(secondWatch);
+  };
+  firstWatch = loop.watchFd(first.readEnd(), POLLIN, removeBoth);
+  secondWatch = loop.watchFd(second.readEnd(), POLLIN, removeBoth);
+  first.put('a');
+  second.put('b');
+  loop.runUntilIdle();
+  EXPECT_EQ(calls, 1) << "the removed watch is not called although it was ready";
+}
+
+}  // namespace
+}  // namespace qor::runtime
