@@ -2,6 +2,7 @@
 // line on standard output. A reader thread only reads and hands lines over; everything else runs
 // on the main thread's loop.
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,9 +16,9 @@
 #include <vector>
 
 #include "bridge/native_runtime.h"
+#include "platform/none/none_desktop.h"
 #include "runtime/clock.h"
 #include "runtime/event_loop.h"
-#include "platform/none/none_desktop.h"
 #if QOR_HAVE_X11
 #include "platform/x11/x11_desktop.h"
 #endif
@@ -25,6 +26,13 @@
 namespace {
 
 constexpr std::size_t kLongestUsefulLine = 2'097'152 + 1;  // longer lines are refused unread
+
+// Waits until `fd` is ready for `events`; used when a parent hands us a non-blocking pipe.
+void waitFor(int fd, short events) {
+  pollfd one{fd, events, 0};
+  while (poll(&one, 1, -1) < 0 && errno == EINTR) {
+  }
+}
 
 // Writes all of `bytes` to a descriptor, retrying short writes; a closed pipe ends the attempt.
 void writeAll(int fd, std::string_view bytes) {
@@ -34,9 +42,28 @@ void writeAll(int fd, std::string_view bytes) {
       if (errno == EINTR) {
         continue;
       }
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        waitFor(fd, POLLOUT);
+        continue;
+      }
       return;
     }
     bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+// Reads what standard input has; 0 at end of input (a read error counts as the end).
+std::size_t readSome(std::vector<char>& buffer) {
+  for (;;) {
+    ssize_t got = read(STDIN_FILENO, buffer.data(), buffer.size());
+    if (got >= 0) {
+      return static_cast<std::size_t>(got);
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      waitFor(STDIN_FILENO, POLLIN);
+    } else if (errno != EINTR) {
+      return 0;
+    }
   }
 }
 
@@ -64,16 +91,9 @@ void readLines(qor::runtime::EventLoop& loop, qor::NativeRuntime& runtime) {
       });
     }
   };
-  for (;;) {
-    ssize_t got = read(STDIN_FILENO, buffer.data(), buffer.size());
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      break;
-    }
+  while (std::size_t got = readSome(buffer)) {
     std::vector<std::string> batch;
-    std::string_view chunk(buffer.data(), static_cast<std::size_t>(got));
+    std::string_view chunk(buffer.data(), got);
     while (!chunk.empty()) {
       std::size_t newline = chunk.find('\n');
       std::string_view part = chunk.substr(0, newline);

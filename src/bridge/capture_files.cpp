@@ -11,9 +11,14 @@
 namespace qor {
 
 std::filesystem::path createCaptureDirectory(const std::filesystem::path& temporaryDirectory) {
-  std::filesystem::path directory = temporaryDirectory / ("qor-native-" + ids::newUUID());
   std::error_code error;
-  std::filesystem::create_directories(temporaryDirectory, error);
+  // The controller reads capture paths against its own working directory: always absolute.
+  std::filesystem::path base = std::filesystem::absolute(temporaryDirectory, error);
+  if (error) {
+    throw std::runtime_error("cannot create private capture directory");
+  }
+  std::filesystem::path directory = base / ("qor-native-" + ids::newUUID());
+  std::filesystem::create_directories(base, error);
   if (mkdir(directory.c_str(), 0700) != 0 || chmod(directory.c_str(), 0700) != 0) {
     throw std::runtime_error("cannot create private capture directory");
   }
