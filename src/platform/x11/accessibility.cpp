@@ -1,0 +1,482 @@
+#include "platform/x11/accessibility.h"
+
+#include <cmath>
+#include <functional>
+
+#include "platform/x11/ax_mapping.h"
+
+namespace qor::platform {
+namespace {
+
+using desktop::AXError;
+using desktop::AXRead;
+using desktop::ElementRef;
+using desktop::kAXErrorAttributeUnsupported;
+using desktop::kAXErrorNoValue;
+using desktop::kAXSuccess;
+
+constexpr std::chrono::microseconds kDefaultTimeout{1'000'000};
+// How far below a window the search for its menu bar looks, in levels and in objects.
+constexpr std::size_t kMenuBarSearchDepth = 4;
+constexpr std::size_t kMenuBarSearchObjects = 200;
+
+bool sameFrame(const Frame& a, const Frame& b) {
+  return std::fabs(a.x - b.x) <= 1.0 && std::fabs(a.y - b.y) <= 1.0 &&
+         std::fabs(a.width - b.width) <= 1.0 && std::fabs(a.height - b.height) <= 1.0;
+}
+
+AXRead failure(AXError error) {
+  return AXRead{error, {}};
+}
+AXRead success(desktop::AXValue value) {
+  return AXRead{kAXSuccess, std::move(value)};
+}
+
+}  // namespace
+
+std::uint64_t AtspiElement::identity() const {
+  return std::hash<std::string>{}(bus_ + '\n' + path_);
+}
+
+AtspiAccessibility::AtspiAccessibility(runtime::EventLoop& loop, AtspiBus& bus, XServer& x)
+    : loop_(loop), bus_(bus), x_(x) {}
+
+AtspiAccessibility::~AtspiAccessibility() = default;
+
+AtspiAccessibility::Turn& AtspiAccessibility::turn() {
+  if (!turn_) {
+    turn_ = std::make_unique<Turn>();
+    loop_.post([this, alive = std::weak_ptr<bool>(alive_)] {
+      if (alive.lock()) {
+        turn_.reset();
+      }
+    });
+  }
+  return *turn_;
+}
+
+const std::vector<AtspiApplication>& AtspiAccessibility::applications() {
+  Turn& now = turn();
+  if (!now.applications) {
+    now.applications = bus_.applications();
+  }
+  return *now.applications;
+}
+
+ElementRef AtspiAccessibility::applicationElement(desktop::Pid pid) {
+  for (const AtspiApplication& app : applications()) {
+    if (app.pid == pid) {
+      return std::make_shared<AtspiElement>(app.busName, kAtspiRootPath);
+    }
+  }
+  // Like an application that does not take part in Accessibility: every read fails.
+  return std::make_shared<AtspiElement>("", kAtspiRootPath);
+}
+
+std::chrono::microseconds AtspiAccessibility::timeoutFor(const std::string& bus) const {
+  auto set = timeouts_.find(bus);
+  return set == timeouts_.end() ? kDefaultTimeout : set->second;
+}
+
+void AtspiAccessibility::setMessagingTimeout(const ElementRef& element, double seconds) {
+  const auto* atspi = dynamic_cast<const AtspiElement*>(element.get());
+  if (!atspi || atspi->bus().empty() || !(seconds > 0) || !std::isfinite(seconds)) {
+    return;
+  }
+  auto timeout = std::chrono::microseconds(static_cast<std::int64_t>(seconds * 1e6));
+  timeouts_[atspi->bus()] = timeout;
+  if (turn_) {
+    if (auto tree = turn_->trees.find(atspi->bus()); tree != turn_->trees.end()) {
+      tree->second->setTimeout(timeout);
+    }
+  }
+}
+
+std::optional<AtspiAccessibility::Target> AtspiAccessibility::target(const ElementRef& element,
+                                                                     AXError& error) {
+  const auto* atspi = dynamic_cast<const AtspiElement*>(element.get());
+  if (!atspi) {
+    error = desktop::kAXErrorIllegalArgument;
+    return std::nullopt;
+  }
+  if (!bus_.reachable()) {
+    error = desktop::kAXErrorAPIDisabled;
+    return std::nullopt;
+  }
+  if (atspi->bus().empty()) {
+    error = desktop::kAXErrorCannotComplete;
+    return std::nullopt;
+  }
+  std::shared_ptr<AppTree>& tree = turn().trees[atspi->bus()];
+  if (!tree) {
+    std::optional<AtspiChannel> channel = bus_.channel(atspi->bus());
+    if (!channel) {
+      turn().trees.erase(atspi->bus());
+      error = desktop::kAXErrorInvalidUIElement;
+      return std::nullopt;
+    }
+    tree = std::make_shared<AppTree>(std::move(*channel), atspi->bus(), timeoutFor(atspi->bus()));
+  }
+  return Target{tree, atspi};
+}
+
+ElementRef AtspiAccessibility::element(const ObjectRef& ref) const {
+  return std::make_shared<AtspiElement>(ref.bus, ref.path);
+}
+
+AXRead AtspiAccessibility::copyAttribute(const ElementRef& element, const std::string& attribute) {
+  AXError error = kAXSuccess;
+  std::optional<Target> found = target(element, error);
+  if (!found) {
+    return failure(error);
+  }
+  AppTree& tree = *found->tree;
+  if (found->element->path() == kAtspiRootPath) {
+    return applicationAttribute(tree, attribute);
+  }
+  return objectAttribute(tree, tree.demand(found->element->path()), attribute);
+}
+
+AXRead AtspiAccessibility::applicationAttribute(AppTree& tree, const std::string& attribute) {
+  const AccessibleNode& root = tree.fetch(kAtspiRootPath);
+  auto elements = [&](const std::vector<std::string>& paths) {
+    std::vector<ElementRef> refs;
+    for (const std::string& path : paths) {
+      refs.push_back(element(ObjectRef{tree.busName(), path}));
+    }
+    return refs;
+  };
+  auto optionalElement = [&](const std::optional<std::string>& path) {
+    return path ? success(element(ObjectRef{tree.busName(), *path})) : failure(kAXErrorNoValue);
+  };
+  if (attribute == "AXRole") {
+    return root.roleError ? failure(root.roleError) : success(std::string("AXApplication"));
+  }
+  if (attribute == "AXTitle") {
+    return root.accessibleError ? failure(root.accessibleError) : success(root.name);
+  }
+  if (root.childrenError) {
+    bool windowAttribute = attribute == "AXWindows" || attribute == "AXChildren" ||
+                           attribute == "AXFocusedWindow" || attribute == "AXFocusedUIElement" ||
+                           attribute == "AXMenuBar";
+    return failure(windowAttribute ? root.childrenError : kAXErrorAttributeUnsupported);
+  }
+  if (attribute == "AXWindows") {
+    return success(elements(windowPaths(tree)));
+  }
+  if (attribute == "AXChildren") {
+    std::vector<std::string> paths = windowPaths(tree);
+    if (std::optional<std::string> menuBar = menuBarPath(tree)) {
+      paths.push_back(*menuBar);
+    }
+    return success(elements(paths));
+  }
+  if (attribute == "AXFocusedWindow") {
+    return optionalElement(focusedWindowPath(tree));
+  }
+  if (attribute == "AXMenuBar") {
+    return optionalElement(menuBarPath(tree));
+  }
+  if (attribute == "AXFocusedUIElement") {
+    std::optional<std::string> window = focusedWindowPath(tree);
+    if (!window) {
+      return failure(kAXErrorNoValue);
+    }
+    std::uint64_t focused = std::uint64_t{1} << ax::kStateFocused;
+    std::vector<ObjectRef> matches = tree.matches(*window, focused, std::nullopt, 1);
+    return matches.empty() ? failure(kAXErrorNoValue) : success(element(matches.front()));
+  }
+  return failure(kAXErrorAttributeUnsupported);
+}
+
+AXRead AtspiAccessibility::objectAttribute(AppTree& tree, const AccessibleNode& node,
+                                           const std::string& attribute) {
+  auto text = [](AXError error, const std::string& value) {
+    return error ? failure(error) : success(value);
+  };
+  auto state = [&](ax::State bit) {
+    return node.stateError ? failure(node.stateError) : success(ax::has(node.states, bit));
+  };
+  ax::RoleContext context{node.role, node.states, false, std::nullopt};
+  if (attribute == "AXRole") {
+    return text(node.roleError, role(tree, node));
+  }
+  if (attribute == "AXSubrole") {
+    if (node.roleError) {
+      return failure(node.roleError);
+    }
+    context.topLevel = topLevel(tree, node);
+    std::optional<std::string> subrole = ax::axSubrole(context);
+    return subrole ? success(*subrole) : failure(kAXErrorNoValue);
+  }
+  if (attribute == "AXTitle") {
+    return text(node.accessibleError, node.name);
+  }
+  if (attribute == "AXDescription") {
+    return text(node.accessibleError, node.description);
+  }
+  if (attribute == "AXIdentifier") {
+    return text(node.accessibleError, node.accessibleID);
+  }
+  if (attribute == "AXHelp") {
+    if (node.accessibleError) {
+      return failure(node.accessibleError);
+    }
+    return node.helpText ? success(*node.helpText) : failure(kAXErrorNoValue);
+  }
+  if (attribute == "AXValue") {
+    if (node.roleError || node.stateError) {
+      return failure(node.roleError ? node.roleError : node.stateError);
+    }
+    switch (ax::valueSource(context)) {
+      case ax::ValueSource::text:
+      case ax::ValueSource::number:
+        if (node.valueError) {
+          return failure(node.valueError);
+        }
+        if (const auto* string = std::get_if<std::string>(&node.value)) {
+          return success(*string);
+        }
+        if (const auto* number = std::get_if<double>(&node.value)) {
+          return success(*number);
+        }
+        return failure(kAXErrorNoValue);
+      case ax::ValueSource::checkState:
+        return success(std::int64_t{ax::has(node.states, ax::kStateIndeterminate) ? 2
+                                    : ax::has(node.states, ax::kStateChecked)     ? 1
+                                                                                  : 0});
+      case ax::ValueSource::selection:
+        return success(std::int64_t{ax::has(node.states, ax::kStateSelected) ? 1 : 0});
+      case ax::ValueSource::none:
+        return failure(kAXErrorNoValue);
+    }
+  }
+  if (attribute == "AXEnabled") {
+    return state(ax::kStateEnabled);
+  }
+  if (attribute == "AXFocused") {
+    return state(ax::kStateFocused);
+  }
+  if (attribute == "AXSelected") {
+    return state(ax::kStateSelected);
+  }
+  if (attribute == "AXPosition" || attribute == "AXSize") {
+    if (node.extentsError) {
+      return failure(node.extentsError);
+    }
+    Frame frame = topLevel(tree, node) ? windowFrame(tree, node) : node.extents;
+    return attribute == "AXPosition" ? success(Point{frame.x, frame.y})
+                                     : success(Size{frame.width, frame.height});
+  }
+  if (attribute == "AXChildren") {
+    if (node.childrenError) {
+      return failure(node.childrenError);
+    }
+    std::optional<std::string> menuBar = menuBarPath(tree);
+    std::vector<ElementRef> children;
+    for (const ObjectRef& child : node.children) {
+      if (!(child.bus == tree.busName() && child.path == menuBar)) {
+        children.push_back(element(child));
+      }
+    }
+    tree.prefetchChildren(node);
+    return success(std::move(children));
+  }
+  if (attribute == "AXParent") {
+    if (node.accessibleError || !node.parent) {
+      return failure(node.accessibleError ? node.accessibleError : kAXErrorNoValue);
+    }
+    return success(element(*node.parent));
+  }
+  return failure(kAXErrorAttributeUnsupported);
+}
+
+std::vector<std::string> AtspiAccessibility::windowPaths(AppTree& tree) {
+  const AccessibleNode& root = tree.fetch(kAtspiRootPath);
+  std::vector<std::string> candidates;
+  for (const ObjectRef& child : root.children) {
+    if (child.bus == tree.busName()) {
+      candidates.push_back(child.path);
+    }
+  }
+  tree.fetchAll(candidates);
+  std::vector<std::string> paths;
+  for (const std::string& path : candidates) {
+    const AccessibleNode& window = tree.fetch(path);
+    // Closed windows may linger in the toolkit's list; minimised ones count, as on macOS.
+    bool shown =
+        ax::has(window.states, ax::kStateShowing) || ax::has(window.states, ax::kStateIconified);
+    if (!window.roleError && ax::isWindowRole(window.role) && shown) {
+      paths.push_back(path);
+    }
+  }
+  return paths;
+}
+
+std::optional<std::string> AtspiAccessibility::focusedWindowPath(AppTree& tree) {
+  for (const std::string& path : windowPaths(tree)) {
+    if (ax::has(tree.fetch(path).states, ax::kStateActive)) {
+      return path;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> AtspiAccessibility::menuBarPath(AppTree& tree) {
+  auto& menuBars = turn().menuBars;
+  if (auto known = menuBars.find(tree.busName()); known != menuBars.end()) {
+    return known->second;
+  }
+  std::optional<std::string> found;
+  std::vector<std::string> windows = windowPaths(tree);
+  if (std::optional<std::string> focused = focusedWindowPath(tree)) {
+    std::erase(windows, *focused);
+    windows.insert(windows.begin(), *focused);
+  }
+  // Breadth first, a few levels down, one level per round of calls: menu bars sit near the
+  // top of their window.
+  for (const std::string& window : windows) {
+    std::vector<std::string> level{window};
+    std::size_t visited = 0;
+    for (std::size_t depth = 0; depth <= kMenuBarSearchDepth && !level.empty() && !found; ++depth) {
+      tree.fetchAll(level);
+      std::vector<std::string> next;
+      for (const std::string& path : level) {
+        const AccessibleNode& node = tree.fetch(path);
+        if (depth > 0 && !node.roleError && node.role == ax::kRoleMenuBar &&
+            ax::has(node.states, ax::kStateShowing)) {
+          found = path;
+          break;
+        }
+        for (const ObjectRef& child : node.children) {
+          if (child.bus == tree.busName() && visited++ < kMenuBarSearchObjects) {
+            next.push_back(child.path);
+          }
+        }
+      }
+      level = std::move(next);
+    }
+    if (found) {
+      break;
+    }
+  }
+  turn().menuBars[tree.busName()] = found;
+  return found;
+}
+
+bool AtspiAccessibility::topLevel(AppTree& tree, const AccessibleNode& node) {
+  return node.parent && node.parent->bus == tree.busName() && node.parent->path == kAtspiRootPath;
+}
+
+std::string AtspiAccessibility::role(AppTree& tree, const AccessibleNode& node) {
+  ax::RoleContext context{node.role, node.states, topLevel(tree, node), std::nullopt};
+  bool dependsOnParent = node.role == ax::kRoleMenu || node.role == ax::kRoleSeparator;
+  if (dependsOnParent && node.parent && node.parent->bus == tree.busName()) {
+    const AccessibleNode& parent = tree.fetch(node.parent->path);
+    if (!parent.roleError) {
+      context.parentRole = parent.role;
+    }
+  }
+  return ax::axRole(context);
+}
+
+Frame AtspiAccessibility::windowFrame(AppTree& tree, const AccessibleNode& node) {
+  std::optional<desktop::Pid> pid = bus_.pidOf(tree.busName());
+  if (!pid) {
+    return node.extents;
+  }
+  Turn& now = turn();
+  if (!now.windows) {
+    now.windows = x_.clientWindows();
+  }
+  // GTK gives the frame the window manager draws; window records give the client area.
+  for (const ClientWindow& window : *now.windows) {
+    if (window.pid == pid && sameFrame(node.extents, window.frame())) {
+      return window.client;
+    }
+  }
+  return node.extents;
+}
+
+desktop::AXError AtspiAccessibility::copyActionNames(const ElementRef& element,
+                                                     std::vector<std::string>& names) {
+  AXError error = kAXSuccess;
+  std::optional<Target> found = target(element, error);
+  if (!found) {
+    return error;
+  }
+  names.clear();
+  const AccessibleNode& node = found->tree->demand(found->element->path());
+  if (found->element->path() == kAtspiRootPath) {
+    return node.accessibleError;
+  }
+  if (node.actionsError) {
+    return node.actionsError;
+  }
+  names = ax::actionNames(node.actions, role(*found->tree, node));
+  return kAXSuccess;
+}
+
+desktop::AXError AtspiAccessibility::performAction(const ElementRef& element,
+                                                   const std::string& action) {
+  AXError error = kAXSuccess;
+  std::optional<Target> found = target(element, error);
+  if (!found) {
+    return error;
+  }
+  AppTree& tree = *found->tree;
+  const AccessibleNode& node = tree.fetch(found->element->path());
+  if (node.actionsError) {
+    return node.actionsError;
+  }
+  std::optional<std::size_t> index = ax::actionIndex(node.actions, role(tree, node), action);
+  if (!index) {
+    return desktop::kAXErrorActionUnsupported;
+  }
+  dbus::Reply reply =
+      tree.call(node.path, "org.a11y.atspi.Action", "DoAction", [&](sd_bus_message* m) {
+        return sd_bus_message_append(m, "i", static_cast<std::int32_t>(*index));
+      });
+  turn_.reset();  // what was read before the action may no longer hold
+  int done = 0;
+  if (!reply.ok()) {
+    return axErrorFor(reply.errorName);
+  }
+  return sd_bus_message_read(reply.message.get(), "b", &done) >= 0 && done
+             ? kAXSuccess
+             : desktop::kAXErrorFailure;
+}
+
+desktop::AXError AtspiAccessibility::setStringValue(const ElementRef& element,
+                                                    const std::string& attribute,
+                                                    const std::string& value) {
+  AXError error = kAXSuccess;
+  std::optional<Target> found = target(element, error);
+  if (!found) {
+    return error;
+  }
+  if (attribute != "AXValue") {
+    return kAXErrorAttributeUnsupported;
+  }
+  AppTree& tree = *found->tree;
+  const AccessibleNode& node = tree.fetch(found->element->path());
+  if (node.interfacesError) {
+    return node.interfacesError;
+  }
+  if (!(node.interfaces & kInterfaceEditableText)) {
+    return kAXErrorAttributeUnsupported;
+  }
+  dbus::Reply reply =
+      tree.call(node.path, "org.a11y.atspi.EditableText", "SetTextContents",
+                [&](sd_bus_message* m) { return sd_bus_message_append(m, "s", value.c_str()); });
+  turn_.reset();
+  int done = 0;
+  if (!reply.ok()) {
+    return axErrorFor(reply.errorName);
+  }
+  return sd_bus_message_read(reply.message.get(), "b", &done) >= 0 && done
+             ? kAXSuccess
+             : desktop::kAXErrorFailure;
+}
+
+}  // namespace qor::platform

@@ -1,0 +1,96 @@
+#pragma once
+// The Accessibility part of the desktop interface over AT-SPI2: elements are AT-SPI objects
+// (bus name and object path), attributes are read from the per-turn AppTree, and the results
+// are expressed in the Accessibility vocabulary of ax_mapping.h.
+//
+// Two places where Linux and macOS differ are bridged here:
+// - Frames: GTK reports a top-level window's extents including the window manager's frame,
+//   while window records give the client area. Window elements are therefore reported with
+//   the client area of the X window they belong to, so that both agree within one point.
+// - The menu bar: on macOS it belongs to the application, not to a window. Here each window
+//   may hold one; the application's "AXMenuBar" is the menu bar of its focused window (else of
+//   its first window that has one), and that menu bar is left out of its parent's
+//   "AXChildren", so that it is reached once, as the observation's last root.
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "desktop/desktop.h"
+#include "platform/x11/atspi_bus.h"
+#include "platform/x11/atspi_tree.h"
+#include "platform/x11/x_server.h"
+#include "runtime/event_loop.h"
+
+namespace qor::platform {
+
+// One AT-SPI object. Its identity is its bus name and object path.
+class AtspiElement final : public desktop::Element {
+ public:
+  AtspiElement(std::string bus, std::string path) : bus_(std::move(bus)), path_(std::move(path)) {}
+  std::uint64_t identity() const override;
+  const std::string& bus() const { return bus_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string bus_;
+  std::string path_;
+};
+
+class AtspiAccessibility {
+ public:
+  AtspiAccessibility(runtime::EventLoop& loop, AtspiBus& bus, XServer& x);
+  ~AtspiAccessibility();
+
+  desktop::ElementRef applicationElement(desktop::Pid pid);
+  void setMessagingTimeout(const desktop::ElementRef& element, double seconds);
+  desktop::AXRead copyAttribute(const desktop::ElementRef& element, const std::string& attribute);
+  desktop::AXError copyActionNames(const desktop::ElementRef& element,
+                                   std::vector<std::string>& names);
+  desktop::AXError performAction(const desktop::ElementRef& element, const std::string& action);
+  desktop::AXError setStringValue(const desktop::ElementRef& element, const std::string& attribute,
+                                  const std::string& value);
+
+  // Registered applications as seen in this turn of the loop.
+  const std::vector<AtspiApplication>& applications();
+
+ private:
+  // What one turn of the main loop has read; dropped by a closure posted when it is created.
+  struct Turn {
+    std::map<std::string, std::shared_ptr<AppTree>> trees;
+    std::optional<std::vector<AtspiApplication>> applications;
+    std::optional<std::vector<ClientWindow>> windows;
+    std::map<std::string, std::optional<std::string>> menuBars;  // bus name -> menu bar path
+  };
+  struct Target {
+    std::shared_ptr<AppTree> tree;
+    const AtspiElement* element = nullptr;
+  };
+
+  Turn& turn();
+  std::optional<Target> target(const desktop::ElementRef& element, desktop::AXError& error);
+  std::chrono::microseconds timeoutFor(const std::string& bus) const;
+
+  desktop::AXRead applicationAttribute(AppTree& tree, const std::string& attribute);
+  desktop::AXRead objectAttribute(AppTree& tree, const AccessibleNode& node,
+                                  const std::string& attribute);
+  std::vector<std::string> windowPaths(AppTree& tree);
+  std::optional<std::string> focusedWindowPath(AppTree& tree);
+  std::optional<std::string> menuBarPath(AppTree& tree);
+  std::string role(AppTree& tree, const AccessibleNode& node);
+  bool topLevel(AppTree& tree, const AccessibleNode& node);
+  Frame windowFrame(AppTree& tree, const AccessibleNode& node);
+  desktop::ElementRef element(const ObjectRef& ref) const;
+
+  runtime::EventLoop& loop_;
+  AtspiBus& bus_;
+  XServer& x_;
+  std::unique_ptr<Turn> turn_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  std::map<std::string, std::chrono::microseconds> timeouts_;
+};
+
+}  // namespace qor::platform

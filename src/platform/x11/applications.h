@@ -1,0 +1,55 @@
+#pragma once
+// Running applications on X11: the processes that own top-level windows (_NET_WM_PID) or are
+// registered on the AT-SPI bus, each with the identity the bridge calls its bundle identifier.
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "desktop/desktop.h"
+#include "platform/x11/desktop_entries.h"
+#include "platform/x11/processes.h"
+#include "platform/x11/x_server.h"
+
+namespace qor::platform {
+
+// Everything known about one process.
+struct ProcessEvidence {
+  ProcessFacts facts;
+  std::vector<const ClientWindow*> windows;  // front to back
+  std::optional<std::string> atspiName;      // the name it registered on the AT-SPI bus
+};
+
+struct Identity {
+  std::string bundleID;
+  const DesktopEntry* entry = nullptr;  // the desktop entry that stands for it, if any
+};
+
+// The application identity, first rule that applies:
+// 1. the GTK application id (_GTK_APPLICATION_ID) when a desktop entry has that id;
+// 2. the desktop entry whose StartupWMClass is the window's WM_CLASS class or instance;
+// 3. the desktop entry whose id is the WM_CLASS instance or class (ignoring case);
+// 4. the GTK application id;
+// 5. the desktop entry whose Exec runs the process's program;
+// 6. the WM_CLASS class (else instance), lower-cased;
+// 7. the program name, lower-cased.
+// Rules 2 and 3 come before 4 so that a running application and its desktop entry (what
+// launching uses) agree even when the entry is not named after the application id.
+Identity identify(const ProcessEvidence& process, const std::vector<DesktopEntry>& entries);
+
+desktop::RunningApplication describeApplication(const ProcessEvidence& process,
+                                                const Identity& identity, bool active);
+
+struct ApplicationSources {
+  std::vector<ClientWindow> windows;                        // front to back
+  std::vector<std::pair<desktop::Pid, std::string>> atspi;  // registered processes and names
+  std::optional<std::uint32_t> activeWindow;
+};
+
+// One entry per process (but never `self`), in launch order (then process id).
+std::vector<desktop::RunningApplication> assembleApplications(
+    const ApplicationSources& sources, const std::vector<DesktopEntry>& entries,
+    const std::function<std::optional<ProcessFacts>(desktop::Pid)>& readFacts, desktop::Pid self);
+
+}  // namespace qor::platform

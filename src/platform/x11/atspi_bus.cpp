@@ -1,0 +1,264 @@
+#include "platform/x11/atspi_bus.h"
+
+#include <poll.h>
+
+#include <cstdlib>
+
+namespace qor::platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::shared_ptr<sd_bus> shared(sd_bus* bus) {
+  return {sd_bus_ref(bus), sd_bus_unref};
+}
+
+constexpr auto kBusCallTimeout = 1s;
+constexpr const char* kA11yBusName = "org.a11y.Bus";
+constexpr const char* kA11yBusPath = "/org/a11y/bus";
+constexpr const char* kRegistryName = "org.a11y.atspi.Registry";
+
+}  // namespace
+
+AtspiBus::AtspiBus(runtime::EventLoop& loop,
+                   std::function<std::optional<std::string>(const std::string&)> rootProperty)
+    : loop_(loop), rootProperty_(std::move(rootProperty)) {}
+
+AtspiBus::~AtspiBus() {
+  for (auto& [name, peer] : peers_) {
+    loop_.unwatchFd(peer->watch);
+  }
+  for (auto* connection : {&a11y_, &session_}) {
+    if (*connection) {
+      loop_.unwatchFd((*connection)->watch);
+    }
+  }
+}
+
+std::unique_ptr<AtspiBus::Connection> AtspiBus::watched(dbus::Bus bus,
+                                                        std::function<void()> onClosed) {
+  auto connection = std::make_unique<Connection>();
+  sd_bus* raw = bus.get();
+  connection->bus = std::move(bus);
+  int fd = sd_bus_get_fd(raw);
+  // Reads whatever arrived (signals, late replies) so that nothing piles up; a closed
+  // connection is dropped from a later turn of the loop, never from inside this callback's
+  // own connection processing.
+  connection->watch = loop_.watchFd(fd, POLLIN, [this, raw, onClosed](short) {
+    int status = 0;
+    while ((status = sd_bus_process(raw, nullptr)) > 0) {
+    }
+    if (status < 0 || !sd_bus_is_open(raw)) {
+      loop_.post(onClosed);
+    }
+  });
+  return connection;
+}
+
+sd_bus* AtspiBus::session() {
+  if (!session_ && !sessionTried_) {
+    sessionTried_ = true;
+    if (dbus::Bus bus = dbus::openSession()) {
+      session_ = watched(std::move(bus), [this] {
+        if (session_) {
+          loop_.unwatchFd(session_->watch);
+          session_.reset();
+        }
+      });
+    }
+  }
+  return session_ ? session_->bus.get() : nullptr;
+}
+
+std::optional<std::string> AtspiBus::accessibilityBusAddress() {
+  if (const char* address = std::getenv("AT_SPI_BUS_ADDRESS"); address && *address) {
+    return std::string(address);
+  }
+  if (std::optional<std::string> address = rootProperty_("AT_SPI_BUS");
+      address && !address->empty()) {
+    return address;
+  }
+  dbus::Reply reply = dbus::call(session(), kA11yBusName, kA11yBusPath, "org.a11y.Bus",
+                                 "GetAddress", kBusCallTimeout);
+  if (!reply.ok()) {
+    return std::nullopt;
+  }
+  return dbus::readString(reply.message.get());
+}
+
+bool AtspiBus::reachable() {
+  if (a11y_ && sd_bus_is_open(a11y_->bus.get())) {
+    return true;
+  }
+  auto now = std::chrono::steady_clock::now();
+  if (lastAttempt_ && now - *lastAttempt_ < 1s) {
+    return false;
+  }
+  lastAttempt_ = now;
+  if (a11y_) {
+    loop_.unwatchFd(a11y_->watch);
+    a11y_.reset();
+  }
+  std::optional<std::string> address = accessibilityBusAddress();
+  if (!address) {
+    return false;
+  }
+  dbus::Bus bus = dbus::connect(*address, dbus::Kind::messageBus);
+  if (!bus) {
+    return false;
+  }
+  a11y_ = watched(std::move(bus), [this] {
+    if (a11y_ && !sd_bus_is_open(a11y_->bus.get())) {
+      loop_.unwatchFd(a11y_->watch);
+      a11y_.reset();
+      lastAttempt_.reset();
+    }
+  });
+  return true;
+}
+
+std::optional<bool> AtspiBus::accessibilityEnabled() {
+  return dbus::getBoolProperty(session(), kA11yBusName, kA11yBusPath, "org.a11y.Status",
+                               "IsEnabled", kBusCallTimeout);
+}
+
+void AtspiBus::enableAccessibility() {
+  dbus::call(session(), kA11yBusName, kA11yBusPath, "org.freedesktop.DBus.Properties", "Set",
+             kBusCallTimeout, [](sd_bus_message* m) {
+               return sd_bus_message_append(m, "ssv", "org.a11y.Status", "IsEnabled", "b", 1);
+             });
+}
+
+bool AtspiBus::sessionNameHasOwner(const std::string& name) {
+  if (!dbus::isValidWellKnownName(name)) {
+    return false;
+  }
+  dbus::Reply reply =
+      dbus::call(session(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                 "NameHasOwner", kBusCallTimeout,
+                 [&](sd_bus_message* m) { return sd_bus_message_append(m, "s", name.c_str()); });
+  int owned = 0;
+  return reply.ok() && sd_bus_message_read(reply.message.get(), "b", &owned) >= 0 && owned;
+}
+
+std::vector<AtspiApplication> AtspiBus::applications() {
+  if (!reachable()) {
+    return {};
+  }
+  sd_bus* bus = a11y_->bus.get();
+  dbus::Reply reply = dbus::call(bus, kRegistryName, kAtspiRootPath, "org.a11y.atspi.Accessible",
+                                 "GetChildren", kBusCallTimeout);
+  std::vector<std::string> names;
+  if (reply.ok() && sd_bus_message_enter_container(reply.message.get(), 'a', "(so)") >= 0) {
+    const char* name = nullptr;
+    const char* path = nullptr;
+    while (sd_bus_message_read(reply.message.get(), "(so)", &name, &path) > 0) {
+      names.emplace_back(name);
+    }
+  }
+  // Ask for the process ids not known yet all at once.
+  std::map<std::string, desktop::Pid> answers;
+  int outstanding = 0;
+  struct Answer {
+    std::map<std::string, desktop::Pid>* answers;
+    std::string name;
+    int* outstanding;
+  };
+  std::vector<std::unique_ptr<Answer>> contexts;
+  for (const std::string& name : names) {
+    if (pids_.count(name)) {
+      continue;
+    }
+    auto context = std::make_unique<Answer>(Answer{&answers, name, &outstanding});
+    int status = sd_bus_call_method_async(
+        bus, nullptr, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "GetConnectionUnixProcessID",
+        [](sd_bus_message* m, void* data, sd_bus_error*) {
+          auto* answer = static_cast<Answer*>(data);
+          std::uint32_t pid = 0;
+          if (!sd_bus_message_is_method_error(m, nullptr) &&
+              sd_bus_message_read(m, "u", &pid) >= 0) {
+            (*answer->answers)[answer->name] = static_cast<desktop::Pid>(pid);
+          }
+          --*answer->outstanding;
+          return 0;
+        },
+        context.get(), "s", name.c_str());
+    if (status >= 0) {
+      ++outstanding;
+      contexts.push_back(std::move(context));
+    }
+  }
+  auto deadline = std::chrono::steady_clock::now() + kBusCallTimeout;
+  while (outstanding > 0 && std::chrono::steady_clock::now() < deadline) {
+    int status = sd_bus_process(bus, nullptr);
+    if (status < 0) {
+      break;
+    }
+    if (status == 0) {
+      sd_bus_wait(bus, 100'000);
+    }
+  }
+  if (outstanding > 0) {
+    // The replies still owed refer to `contexts`; closing the connection cancels them.
+    loop_.unwatchFd(a11y_->watch);
+    a11y_.reset();
+    lastAttempt_.reset();
+  }
+  pids_.insert(answers.begin(), answers.end());
+  std::vector<AtspiApplication> apps;
+  for (const std::string& name : names) {
+    if (auto known = pids_.find(name); known != pids_.end()) {
+      apps.push_back(AtspiApplication{name, known->second});
+    }
+  }
+  return apps;
+}
+
+std::optional<desktop::Pid> AtspiBus::pidOf(const std::string& busName) {
+  auto known = pids_.find(busName);
+  if (known == pids_.end()) {
+    return std::nullopt;
+  }
+  return known->second;
+}
+
+std::optional<AtspiChannel> AtspiBus::channel(const std::string& busName) {
+  if (busName.empty() || !reachable()) {
+    return std::nullopt;
+  }
+  if (auto peer = peers_.find(busName); peer != peers_.end()) {
+    if (sd_bus_is_open(peer->second->bus.get())) {
+      return AtspiChannel{shared(peer->second->bus.get()), {}};
+    }
+    forgetPeer(busName);
+    return std::nullopt;  // the application went away
+  }
+  AtspiChannel viaBus{shared(a11y_->bus.get()), busName};
+  if (withoutPeer_.count(busName)) {
+    return viaBus;
+  }
+  dbus::Reply reply =
+      dbus::call(a11y_->bus.get(), busName.c_str(), kAtspiRootPath, "org.a11y.atspi.Application",
+                 "GetApplicationBusAddress", kBusCallTimeout);
+  std::optional<std::string> address =
+      reply.ok() ? dbus::readString(reply.message.get()) : std::nullopt;
+  dbus::Bus bus = address ? dbus::connect(*address, dbus::Kind::peer) : nullptr;
+  if (!bus) {
+    withoutPeer_.insert(busName);
+    return viaBus;
+  }
+  sd_bus* raw = bus.get();
+  peers_[busName] = watched(std::move(bus), [this, busName] { forgetPeer(busName); });
+  return AtspiChannel{shared(raw), {}};
+}
+
+void AtspiBus::forgetPeer(const std::string& busName) {
+  auto peer = peers_.find(busName);
+  if (peer != peers_.end()) {
+    loop_.unwatchFd(peer->second->watch);
+    peers_.erase(peer);
+  }
+}
+
+}  // namespace qor::platform

@@ -1,0 +1,90 @@
+#pragma once
+// The D-Bus side of the Linux desktop: the session bus (accessibility switch, well-known names)
+// and the AT-SPI accessibility bus (registered applications, their process ids, and a direct
+// peer-to-peer connection to each application where it offers one, which halves the cost of
+// every request by bypassing the bus daemon).
+//
+// Every connection's descriptor is watched by the main loop so that nothing piles up unread
+// between requests. Main thread only.
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "desktop/desktop.h"
+#include "platform/x11/dbus.h"
+#include "runtime/event_loop.h"
+
+namespace qor::platform {
+
+inline constexpr const char* kAtspiRootPath = "/org/a11y/atspi/accessible/root";
+inline constexpr const char* kAtspiNullPath = "/org/a11y/atspi/null";
+
+struct AtspiApplication {
+  std::string busName;
+  desktop::Pid pid = 0;
+};
+
+// Where requests for one application go: a direct connection (no destination) or the bus. The
+// channel holds its own reference: a connection the bus layer closes (its application went
+// away) stays a valid object whose calls fail.
+struct AtspiChannel {
+  std::shared_ptr<sd_bus> bus;
+  std::string destination;  // empty on a direct connection
+  const char* destinationOrNull() const {
+    return destination.empty() ? nullptr : destination.c_str();
+  }
+};
+
+class AtspiBus {
+ public:
+  // `rootProperty` reads a string property of the X root window (for AT_SPI_BUS).
+  AtspiBus(runtime::EventLoop& loop,
+           std::function<std::optional<std::string>(const std::string&)> rootProperty);
+  ~AtspiBus();
+  AtspiBus(const AtspiBus&) = delete;
+  AtspiBus& operator=(const AtspiBus&) = delete;
+
+  // Whether the accessibility bus can be reached; connects on first use and tries again at
+  // most once a second after a failure.
+  bool reachable();
+  // org.a11y.Status IsEnabled on the session bus; nothing without a session bus.
+  std::optional<bool> accessibilityEnabled();
+  void enableAccessibility();
+  // Whether a well-known name has an owner on the session bus.
+  bool sessionNameHasOwner(const std::string& name);
+
+  // Registered applications in the registry's order, each with its process id.
+  std::vector<AtspiApplication> applications();
+  std::optional<desktop::Pid> pidOf(const std::string& busName);
+  std::optional<AtspiChannel> channel(const std::string& busName);
+
+ private:
+  struct Connection {
+    dbus::Bus bus;
+    runtime::EventLoop::WatchId watch = 0;
+  };
+
+  sd_bus* session();
+  std::unique_ptr<Connection> watched(dbus::Bus bus, std::function<void()> onClosed);
+  std::optional<std::string> accessibilityBusAddress();
+  void forgetPeer(const std::string& busName);
+
+  runtime::EventLoop& loop_;
+  std::function<std::optional<std::string>(const std::string&)> rootProperty_;
+  std::unique_ptr<Connection> session_;
+  bool sessionTried_ = false;
+  std::unique_ptr<Connection> a11y_;
+  std::optional<std::chrono::steady_clock::time_point> lastAttempt_;
+  // Unique names are never reused on a bus, so what is learned about one stays true.
+  std::map<std::string, desktop::Pid> pids_;
+  std::map<std::string, std::unique_ptr<Connection>> peers_;
+  std::set<std::string> withoutPeer_;
+};
+
+}  // namespace qor::platform

@@ -1,0 +1,164 @@
+#pragma once
+// One application's AT-SPI objects as read during one turn of the main loop, fetched with
+// pipelined asynchronous calls.
+//
+// Why: the bridge walks a window one element at a time and reads a dozen attributes of each.
+// Asked one blocking round trip at a time, that costs the application's wake-up latency per
+// attribute (about a millisecond under GTK), thousands of times. AT-SPI's bulk read
+// (org.a11y.atspi.Cache.GetItems) is not offered by the GTK 3 bridge of current systems, so the
+// tree prefetches instead:
+//
+// - Asking for any attribute of an object fetches the whole object at once: Properties.GetAll
+//   of Accessible (name, description, parent, child count, id, help), GetRole, GetState and
+//   GetInterfaces, then, as their replies arrive, GetChildren, Component.GetExtents,
+//   Action.GetActions and the text or value. Only interfaces the object declares are asked
+//   (asking others makes GTK print criticals).
+// - When an object's children become known they join a queue ordered by their position in a
+//   depth-first pre-order walk from the application root (a key of child indexes), and
+//   whenever the caller waits for a reply, up to kMaxInFlight further calls from the head of
+//   that queue keep the pipe full. Since the bridge walks in exactly that order, the objects
+//   it asks for next are usually already here.
+// - When the caller asks for an object with key K, queued objects before K are dropped: the
+//   walk went past them (depth limit, already visited), so they would be wasted work. What the
+//   walk abandons therefore costs at most the calls in flight.
+//
+// A tree lives for one turn of the main loop (AtspiSnapshot drops it by a posted closure): the
+// reads of one synchronous handler, such as a whole observation, share it, and anything later
+// reads afresh, as the bridge's validation rules require. An application that lets a call time
+// out is marked unresponsive for the rest of the tree's life, so one hung application costs
+// one messaging timeout per turn rather than one per attribute.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include "core/geometry.h"
+#include "desktop/desktop.h"
+#include "platform/x11/atspi_bus.h"
+
+namespace qor::platform {
+
+struct ObjectRef {
+  std::string bus;
+  std::string path;
+  friend bool operator==(const ObjectRef&, const ObjectRef&) = default;
+};
+
+// AT-SPI interfaces the backend uses, as bits.
+enum Interface : std::uint32_t {
+  kInterfaceComponent = 1,
+  kInterfaceAction = 2,
+  kInterfaceText = 4,
+  kInterfaceValue = 8,
+  kInterfaceEditableText = 16,
+  kInterfaceCollection = 32,
+};
+
+// What is known of one object. Each group of fields carries the error of the call that fills
+// it; kAXErrorCannotComplete until its reply arrives.
+struct AccessibleNode {
+  using AXError = desktop::AXError;
+  std::string path;
+  std::optional<std::vector<std::uint32_t>> key;  // position in the pre-order walk
+  bool started = false;
+  int pending = 0;    // calls in flight for this object
+  int valueGate = 3;  // role, states and interfaces must all be in before the value is asked
+
+  AXError accessibleError = desktop::kAXErrorCannotComplete;
+  std::string name;
+  std::string description;
+  std::string accessibleID;
+  std::optional<std::string> helpText;
+  std::optional<ObjectRef> parent;
+  std::int32_t childCount = -1;
+
+  AXError roleError = desktop::kAXErrorCannotComplete;
+  std::uint32_t role = 0;
+  AXError stateError = desktop::kAXErrorCannotComplete;
+  std::uint64_t states = 0;
+  AXError interfacesError = desktop::kAXErrorCannotComplete;
+  std::uint32_t interfaces = 0;
+
+  AXError extentsError = desktop::kAXErrorCannotComplete;
+  Frame extents;
+  AXError actionsError = desktop::kAXErrorCannotComplete;
+  std::vector<std::string> actions;  // the toolkit's names, in its order
+  AXError childrenError = desktop::kAXErrorCannotComplete;
+  std::vector<ObjectRef> children;
+  AXError valueError = desktop::kAXErrorCannotComplete;
+  std::variant<std::monostate, std::string, double> value;
+
+  bool complete() const { return started && pending == 0; }
+};
+
+class AppTree : public std::enable_shared_from_this<AppTree> {
+ public:
+  // Characters of text read for a value: far more than the bridge keeps (10,000 characters),
+  // without transferring a whole huge document.
+  static constexpr std::int32_t kTextLimit = 100'000;
+  static constexpr int kMaxInFlight = 128;
+
+  AppTree(AtspiChannel channel, std::string busName, std::chrono::microseconds timeout);
+
+  const std::string& busName() const { return busName_; }
+  // How long each call may wait for its reply; applies to calls sent from now on.
+  void setTimeout(std::chrono::microseconds timeout);
+  // The object at `path`, fetched completely (or as far as the application answered).
+  const AccessibleNode& demand(const std::string& path);
+  // Fetches all of `paths` at once, without the walk-order bookkeeping of demand(): for
+  // searches that go breadth first.
+  void fetchAll(const std::vector<std::string>& paths);
+  const AccessibleNode& fetch(const std::string& path);
+  bool unresponsive() const { return unresponsive_; }
+  // Queues the children of a fetched object that are not fetched yet, ahead of everything
+  // after them: the caller is about to visit them.
+  void prefetchChildren(const AccessibleNode& parent);
+
+  // A blocking call to one object that bypasses the cache (actions, writes, searches).
+  dbus::Reply call(const std::string& path, const char* interface, const char* member,
+                   const dbus::Appender& append = {});
+  // Collection.GetMatches below `path`: the first `count` objects (pre-order) that have all of
+  // `states` and, when `role` is given, that role.
+  std::vector<ObjectRef> matches(const std::string& path, std::uint64_t states,
+                                 std::optional<std::uint32_t> role, std::int32_t count);
+
+ private:
+  enum class Field { accessible, role, states, interfaces, children, extents, actions, value };
+  struct CallContext;
+
+  AccessibleNode& node(const std::string& path);
+  void start(AccessibleNode& node);
+  void send(AccessibleNode& node, Field field, const char* interface, const char* member,
+            const dbus::Appender& append = {});
+  static int onReply(sd_bus_message* message, void* userdata, sd_bus_error* error);
+  void receive(AccessibleNode& node, Field field, sd_bus_message* message);
+  void receiveAccessible(AccessibleNode& node, sd_bus_message* message);
+  void receiveChildren(AccessibleNode& node, sd_bus_message* message);
+  void interfacesKnown(AccessibleNode& node);
+  void openValueGate(AccessibleNode& node);
+  void fail(AccessibleNode& node, Field field, desktop::AXError error);
+  void refill();
+  void pumpUntil(const std::function<bool()>& done);
+
+  AtspiChannel channel_;
+  std::string busName_;
+  std::chrono::microseconds timeout_;
+  std::unordered_map<std::string, AccessibleNode> nodes_;
+  std::map<std::vector<std::uint32_t>, std::string> queue_;
+  std::uint32_t detachedKeys_ = 0;
+  int inFlight_ = 0;
+  bool unresponsive_ = false;
+  bool disconnected_ = false;
+};
+
+// Maps a D-Bus error name to the Accessibility error the bridge understands.
+desktop::AXError axErrorFor(const std::string& dbusError);
+
+}  // namespace qor::platform

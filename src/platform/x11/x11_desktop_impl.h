@@ -1,0 +1,100 @@
+#pragma once
+// The class behind makeX11Desktop(), shared by the files that implement it.
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "desktop/desktop.h"
+#include "platform/x11/accessibility.h"
+#include "platform/x11/atspi_bus.h"
+#include "platform/x11/desktop_entries.h"
+#include "platform/x11/x_server.h"
+#include "runtime/event_loop.h"
+
+namespace qor::platform {
+
+class X11Desktop final : public desktop::Desktop {
+ public:
+  X11Desktop(runtime::EventLoop& loop, std::unique_ptr<XServer> x);
+  ~X11Desktop() override;
+
+  desktop::PlatformInfo platformInfo() override;
+
+  bool isProcessTrusted() override;
+  void promptForAccessibility() override;
+  bool preflightScreenCapture() override;
+  void requestScreenCapture() override {}
+  std::int32_t automationStatus(const std::string& bundleID, bool ask) override;
+
+  std::vector<desktop::RunningApplication> runningApplications() override;
+  std::vector<desktop::RunningApplication> runningApplications(
+      const std::string& bundleID) override;
+  std::optional<desktop::RunningApplication> frontmostApplication() override;
+  bool isTerminated(const desktop::RunningApplication& app) override;
+  std::optional<std::string> applicationLocation(const std::string& bundleID) override;
+  std::vector<InstalledApplication> installedApplications() override;
+  std::optional<std::vector<std::uint8_t>> iconPNG(const std::string& path, int size) override;
+  bool activate(const desktop::RunningApplication& app) override;
+  void openApplication(
+      const std::string& location, bool activates,
+      std::function<void(desktop::Result<desktop::RunningApplication>)> done) override;
+  void openDocuments(
+      const std::vector<std::string>& paths, const std::string& location, bool activates,
+      std::function<void(desktop::Result<desktop::RunningApplication>)> done) override;
+
+  std::vector<desktop::WindowRecord> onScreenWindows() override;
+  std::optional<bool> screenLocked() override { return std::nullopt; }
+
+  desktop::ElementRef applicationElement(desktop::Pid pid) override;
+  void setMessagingTimeout(const desktop::ElementRef& element, double seconds) override;
+  desktop::AXRead copyAttribute(const desktop::ElementRef& element,
+                                const std::string& attribute) override;
+  desktop::AXError copyActionNames(const desktop::ElementRef& element,
+                                   std::vector<std::string>& names) override;
+  desktop::AXError performAction(const desktop::ElementRef& element,
+                                 const std::string& action) override;
+  desktop::AXError setStringValue(const desktop::ElementRef& element, const std::string& attribute,
+                                  const std::string& value) override;
+
+  desktop::PostResult post(desktop::Pid, const desktop::InputEvent&) override {
+    return desktop::PostResult::couldNotCreate;
+  }
+  std::optional<desktop::MonitorHandle> addGlobalMonitor(
+      std::function<void(const desktop::MonitoredEvent&)>) override {
+    return std::nullopt;
+  }
+  void removeMonitor(desktop::MonitorHandle) override {}
+
+  void shareableWindows(
+      std::function<void(desktop::Result<std::vector<desktop::ShareableWindow>>)> done) override;
+  void captureWindow(const desktop::ShareableWindow& window, std::uint32_t width,
+                     std::uint32_t height,
+                     std::function<void(desktop::Result<desktop::Image>)> done) override;
+
+  desktop::Result<AppleDescriptor> sendAppleEvent(const AppleEvent& event,
+                                                  int timeoutSeconds) override;
+
+ private:
+  struct LaunchWait;
+
+  std::vector<desktop::RunningApplication> applicationsFrom(
+      const std::vector<ClientWindow>& windows);
+  void pollLaunch(std::shared_ptr<LaunchWait> wait);
+  void finishLaunch(const std::shared_ptr<LaunchWait>& wait,
+                    desktop::Result<desktop::RunningApplication> result);
+
+  runtime::EventLoop& loop_;
+  std::unique_ptr<XServer> x_;
+  std::optional<runtime::EventLoop::WatchId> xWatch_;
+  AtspiBus bus_;
+  AtspiAccessibility accessibility_;
+  DesktopEntries entries_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace qor::platform

@@ -1,0 +1,523 @@
+#include "platform/x11/x_server.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace qor::platform {
+namespace {
+
+template <class T>
+struct FreeReply {
+  void operator()(T* reply) const { std::free(reply); }
+};
+template <class T>
+using ReplyPtr = std::unique_ptr<T, FreeReply<T>>;
+
+constexpr std::uint32_t kAllDesktops = 0xFFFFFFFF;
+constexpr std::uint32_t kLongPropertyLength = 65536;  // in 32-bit units
+
+constexpr std::array kAtomNames = {"_NET_CLIENT_LIST_STACKING",
+                                   "_NET_ACTIVE_WINDOW",
+                                   "_NET_WM_PID",
+                                   "_NET_WM_NAME",
+                                   "UTF8_STRING",
+                                   "_NET_WM_WINDOW_TYPE",
+                                   "_NET_WM_WINDOW_TYPE_NORMAL",
+                                   "_NET_WM_WINDOW_TYPE_DIALOG",
+                                   "_NET_WM_WINDOW_TYPE_UTILITY",
+                                   "_NET_WM_WINDOW_TYPE_TOOLBAR",
+                                   "_NET_WM_WINDOW_TYPE_MENU",
+                                   "_NET_WM_WINDOW_TYPE_SPLASH",
+                                   "_NET_WM_WINDOW_TYPE_DOCK",
+                                   "_NET_WM_WINDOW_TYPE_DESKTOP",
+                                   "_NET_WM_WINDOW_TYPE_NOTIFICATION",
+                                   "_NET_WM_STATE",
+                                   "_NET_WM_STATE_HIDDEN",
+                                   "_NET_FRAME_EXTENTS",
+                                   "_GTK_APPLICATION_ID",
+                                   "_NET_WM_DESKTOP",
+                                   "_NET_CURRENT_DESKTOP",
+                                   "_NET_SUPPORTING_WM_CHECK",
+                                   "AT_SPI_BUS"};
+
+std::string propertyBytes(xcb_get_property_reply_t* reply) {
+  if (!reply || reply->type == XCB_NONE) {
+    return {};
+  }
+  auto* data = static_cast<const char*>(xcb_get_property_value(reply));
+  return std::string(data, static_cast<std::size_t>(xcb_get_property_value_length(reply)));
+}
+
+std::vector<std::uint32_t> propertyWords(xcb_get_property_reply_t* reply) {
+  if (!reply || reply->type == XCB_NONE || reply->format != 32) {
+    return {};
+  }
+  auto* data = static_cast<const std::uint32_t*>(xcb_get_property_value(reply));
+  auto count = static_cast<std::size_t>(xcb_get_property_value_length(reply)) / 4;
+  return std::vector<std::uint32_t>(data, data + count);
+}
+
+// Latin-1 (the encoding of STRING properties) to UTF-8.
+std::string latin1ToUtf8(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+std::string untilNul(const std::string& text) {
+  return text.substr(0, text.find('\0'));
+}
+
+int maskShift(std::uint32_t mask) {
+  return mask ? std::countr_zero(mask) : 0;
+}
+
+std::uint8_t channel(std::uint32_t pixel, std::uint32_t mask) {
+  if (!mask) {
+    return 0;
+  }
+  std::uint32_t value = (pixel & mask) >> maskShift(mask);
+  std::uint32_t max = mask >> maskShift(mask);
+  return static_cast<std::uint8_t>(max == 255 ? value : value * 255 / max);
+}
+
+}  // namespace
+
+Frame ClientWindow::frame() const {
+  return Frame{client.x - extents.left, client.y - extents.top,
+               client.width + extents.left + extents.right,
+               client.height + extents.top + extents.bottom};
+}
+
+std::optional<std::int64_t> windowLayer(const ClientWindow& window) {
+  switch (window.type) {
+    case WindowType::normal:
+    case WindowType::dialog:
+      return 0;
+    case WindowType::utility:
+    case WindowType::toolbar:
+    case WindowType::menu:
+      return 3;  // floating panels
+    case WindowType::dock:
+      return 20;
+    case WindowType::splash:
+    case WindowType::notification:
+      return 25;
+    case WindowType::other:
+      return 8;
+    case WindowType::desktop:
+      return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+std::unique_ptr<XServer> XServer::connect() {
+  int screenNumber = 0;
+  xcb_connection_t* connection = xcb_connect(nullptr, &screenNumber);
+  if (!connection) {
+    return nullptr;
+  }
+  if (xcb_connection_has_error(connection)) {
+    xcb_disconnect(connection);
+    return nullptr;
+  }
+  return std::unique_ptr<XServer>(new XServer(connection, screenNumber));
+}
+
+XServer::XServer(xcb_connection_t* connection, int screenNumber) : connection_(connection) {
+  xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection_));
+  for (int i = 0; screens.rem; ++i, xcb_screen_next(&screens)) {
+    if (i == screenNumber || !screen_) {
+      screen_ = screens.data;
+    }
+  }
+  std::array<char, 256> host{};
+  if (gethostname(host.data(), host.size() - 1) == 0) {
+    hostName_ = host.data();
+  }
+  internAtoms();
+}
+
+XServer::~XServer() {
+  xcb_disconnect(connection_);
+}
+
+bool XServer::alive() const {
+  return screen_ && !xcb_connection_has_error(connection_);
+}
+
+int XServer::fileDescriptor() const {
+  return xcb_get_file_descriptor(connection_);
+}
+
+void XServer::drainEvents() {
+  while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+    std::free(event);
+  }
+}
+
+void XServer::internAtoms() {
+  std::vector<xcb_intern_atom_cookie_t> cookies;
+  for (const char* name : kAtomNames) {
+    cookies.push_back(
+        xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(std::strlen(name)), name));
+  }
+  for (std::size_t i = 0; i < cookies.size(); ++i) {
+    ReplyPtr<xcb_intern_atom_reply_t> reply(
+        xcb_intern_atom_reply(connection_, cookies[i], nullptr));
+    atoms_[kAtomNames[i]] = reply ? reply->atom : XCB_NONE;
+  }
+}
+
+xcb_atom_t XServer::atom(const char* name) {
+  auto found = atoms_.find(name);
+  return found == atoms_.end() ? XCB_NONE : found->second;
+}
+
+std::vector<std::uint32_t> XServer::stackingOrder(bool& managed) {
+  managed = false;
+  if (!alive()) {
+    return {};
+  }
+  ReplyPtr<xcb_get_property_reply_t> stacking(xcb_get_property_reply(
+      connection_,
+      xcb_get_property(connection_, 0, screen_->root, atom("_NET_CLIENT_LIST_STACKING"),
+                       XCB_ATOM_WINDOW, 0, kLongPropertyLength),
+      nullptr));
+  if (stacking && stacking->type != XCB_NONE) {
+    managed = true;
+    return propertyWords(stacking.get());
+  }
+  // No window manager: the root's children, bottom to top; the caller keeps the viewable ones.
+  ReplyPtr<xcb_query_tree_reply_t> tree(
+      xcb_query_tree_reply(connection_, xcb_query_tree(connection_, screen_->root), nullptr));
+  if (!tree) {
+    return {};
+  }
+  xcb_window_t* children = xcb_query_tree_children(tree.get());
+  return std::vector<std::uint32_t>(children,
+                                    children + xcb_query_tree_children_length(tree.get()));
+}
+
+std::optional<std::uint32_t> XServer::currentDesktop() {
+  ReplyPtr<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+      connection_,
+      xcb_get_property(connection_, 0, screen_->root, atom("_NET_CURRENT_DESKTOP"),
+                       XCB_ATOM_CARDINAL, 0, 1),
+      nullptr));
+  std::vector<std::uint32_t> words = propertyWords(reply.get());
+  if (words.empty()) {
+    return std::nullopt;
+  }
+  return words.front();
+}
+
+std::vector<ClientWindow> XServer::clientWindows() {
+  bool managed = false;
+  std::vector<std::uint32_t> order = stackingOrder(managed);
+  if (order.empty()) {
+    return {};
+  }
+  std::reverse(order.begin(), order.end());  // front to back
+  std::optional<std::uint32_t> desktopNow = currentDesktop();
+
+  // Every request goes out before the first reply is read: one round trip for the whole list.
+  struct Cookies {
+    xcb_get_window_attributes_cookie_t attributes;
+    xcb_get_geometry_cookie_t geometry;
+    xcb_translate_coordinates_cookie_t origin;
+    std::array<xcb_get_property_cookie_t, 10> properties;
+  };
+  const std::array<std::pair<xcb_atom_t, xcb_atom_t>, 10> wanted = {{
+      {atom("_NET_WM_PID"), XCB_ATOM_CARDINAL},
+      {atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM},
+      {atom("_NET_WM_STATE"), XCB_ATOM_ATOM},
+      {atom("_NET_WM_NAME"), atom("UTF8_STRING")},
+      {XCB_ATOM_WM_NAME, XCB_ATOM_ANY},
+      {atom("_NET_FRAME_EXTENTS"), XCB_ATOM_CARDINAL},
+      {atom("_GTK_APPLICATION_ID"), XCB_ATOM_ANY},
+      {XCB_ATOM_WM_CLASS, XCB_ATOM_STRING},
+      {atom("_NET_WM_DESKTOP"), XCB_ATOM_CARDINAL},
+      {XCB_ATOM_WM_CLIENT_MACHINE, XCB_ATOM_ANY},
+  }};
+  std::vector<Cookies> cookies;
+  cookies.reserve(order.size());
+  for (std::uint32_t id : order) {
+    Cookies c{};
+    c.attributes = xcb_get_window_attributes(connection_, id);
+    c.geometry = xcb_get_geometry(connection_, id);
+    c.origin = xcb_translate_coordinates(connection_, id, screen_->root, 0, 0);
+    for (std::size_t p = 0; p < wanted.size(); ++p) {
+      c.properties[p] =
+          xcb_get_property(connection_, 0, id, wanted[p].first, wanted[p].second, 0, 4096);
+    }
+    cookies.push_back(c);
+  }
+  drainEvents();
+
+  std::vector<ClientWindow> windows;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    Cookies& c = cookies[i];
+    ReplyPtr<xcb_get_window_attributes_reply_t> attributes(
+        xcb_get_window_attributes_reply(connection_, c.attributes, nullptr));
+    ReplyPtr<xcb_get_geometry_reply_t> geometry(
+        xcb_get_geometry_reply(connection_, c.geometry, nullptr));
+    ReplyPtr<xcb_translate_coordinates_reply_t> origin(
+        xcb_translate_coordinates_reply(connection_, c.origin, nullptr));
+    std::array<ReplyPtr<xcb_get_property_reply_t>, 10> props;
+    for (std::size_t p = 0; p < wanted.size(); ++p) {
+      props[p].reset(xcb_get_property_reply(connection_, c.properties[p], nullptr));
+    }
+    if (!attributes || !geometry || !origin) {
+      continue;  // gone meanwhile
+    }
+    if (!managed &&
+        (attributes->override_redirect || attributes->map_state != XCB_MAP_STATE_VIEWABLE)) {
+      continue;
+    }
+    ClientWindow window;
+    window.id = order[i];
+    window.viewable = attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+    window.client =
+        Frame{static_cast<double>(origin->dst_x), static_cast<double>(origin->dst_y),
+              static_cast<double>(geometry->width), static_cast<double>(geometry->height)};
+
+    std::vector<std::uint32_t> pid = propertyWords(props[0].get());
+    std::string machine = untilNul(propertyBytes(props[9].get()));
+    if (!pid.empty() && pid.front() > 0 && (machine.empty() || machine == hostName_)) {
+      window.pid = static_cast<desktop::Pid>(pid.front());
+    }
+    std::vector<std::uint32_t> types = propertyWords(props[1].get());
+    window.typed = !types.empty();
+    window.type = types.empty() ? WindowType::normal : WindowType::other;
+    const std::array<std::pair<const char*, WindowType>, 9> typeNames = {{
+        {"_NET_WM_WINDOW_TYPE_NORMAL", WindowType::normal},
+        {"_NET_WM_WINDOW_TYPE_DIALOG", WindowType::dialog},
+        {"_NET_WM_WINDOW_TYPE_UTILITY", WindowType::utility},
+        {"_NET_WM_WINDOW_TYPE_TOOLBAR", WindowType::toolbar},
+        {"_NET_WM_WINDOW_TYPE_MENU", WindowType::menu},
+        {"_NET_WM_WINDOW_TYPE_SPLASH", WindowType::splash},
+        {"_NET_WM_WINDOW_TYPE_DOCK", WindowType::dock},
+        {"_NET_WM_WINDOW_TYPE_DESKTOP", WindowType::desktop},
+        {"_NET_WM_WINDOW_TYPE_NOTIFICATION", WindowType::notification},
+    }};
+    // The first type the window lists that this table knows wins, as the hints require.
+    for (std::uint32_t type : types) {
+      auto known = std::find_if(typeNames.begin(), typeNames.end(),
+                                [&](const auto& entry) { return atom(entry.first) == type; });
+      if (known != typeNames.end()) {
+        window.type = known->second;
+        break;
+      }
+    }
+    std::vector<std::uint32_t> states = propertyWords(props[2].get());
+    window.hidden =
+        std::find(states.begin(), states.end(), atom("_NET_WM_STATE_HIDDEN")) != states.end();
+
+    if (props[3] && props[3]->type != XCB_NONE) {
+      window.title = propertyBytes(props[3].get());
+    } else if (props[4] && props[4]->type != XCB_NONE) {
+      std::string legacy = propertyBytes(props[4].get());
+      window.title = props[4]->type == atom("UTF8_STRING") ? legacy : latin1ToUtf8(legacy);
+    }
+    std::vector<std::uint32_t> extents = propertyWords(props[5].get());
+    if (extents.size() == 4) {
+      window.extents = FrameExtents{extents[0], extents[1], extents[2], extents[3]};
+    }
+    if (props[6] && props[6]->type != XCB_NONE) {
+      window.applicationID = untilNul(propertyBytes(props[6].get()));
+    }
+    std::string wmClass = propertyBytes(props[7].get());
+    if (!wmClass.empty()) {
+      std::size_t split = wmClass.find('\0');
+      window.classInstance = latin1ToUtf8(wmClass.substr(0, split));
+      if (split != std::string::npos) {
+        window.className = latin1ToUtf8(untilNul(wmClass.substr(split + 1)));
+      }
+    }
+    std::vector<std::uint32_t> onDesktop = propertyWords(props[8].get());
+    window.onOtherDesktop = desktopNow && !onDesktop.empty() && onDesktop.front() != kAllDesktops &&
+                            onDesktop.front() != *desktopNow;
+    windows.push_back(std::move(window));
+  }
+  return windows;
+}
+
+std::optional<std::uint32_t> XServer::activeWindow() {
+  if (!alive()) {
+    return std::nullopt;
+  }
+  ReplyPtr<xcb_get_property_reply_t> reply(
+      xcb_get_property_reply(connection_,
+                             xcb_get_property(connection_, 0, screen_->root,
+                                              atom("_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW, 0, 1),
+                             nullptr));
+  std::vector<std::uint32_t> words = propertyWords(reply.get());
+  if (words.empty() || words.front() == XCB_NONE) {
+    return std::nullopt;
+  }
+  return words.front();
+}
+
+bool XServer::requestActivation(std::uint32_t window) {
+  if (!alive()) {
+    return false;
+  }
+  ReplyPtr<xcb_get_property_reply_t> check(xcb_get_property_reply(
+      connection_,
+      xcb_get_property(connection_, 0, screen_->root, atom("_NET_SUPPORTING_WM_CHECK"),
+                       XCB_ATOM_WINDOW, 0, 1),
+      nullptr));
+  if (!propertyWords(check.get()).empty()) {
+    xcb_client_message_event_t message{};
+    message.response_type = XCB_CLIENT_MESSAGE;
+    message.format = 32;
+    message.window = window;
+    message.type = atom("_NET_ACTIVE_WINDOW");
+    message.data.data32[0] = 2;  // source: a pager, which window managers obey without question
+    message.data.data32[1] = XCB_CURRENT_TIME;
+    xcb_send_event(connection_, 0, screen_->root,
+                   XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                   reinterpret_cast<const char*>(&message));
+  } else {
+    const std::uint32_t above = XCB_STACK_MODE_ABOVE;
+    xcb_map_window(connection_, window);
+    xcb_configure_window(connection_, window, XCB_CONFIG_WINDOW_STACK_MODE, &above);
+    xcb_set_input_focus(connection_, XCB_INPUT_FOCUS_POINTER_ROOT, window, XCB_CURRENT_TIME);
+  }
+  // A round trip makes sure the request reached the server before the caller goes on.
+  std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+  drainEvents();
+  return alive();
+}
+
+std::optional<std::string> XServer::rootStringProperty(const std::string& name) {
+  if (!alive()) {
+    return std::nullopt;
+  }
+  ReplyPtr<xcb_intern_atom_reply_t> interned(xcb_intern_atom_reply(
+      connection_,
+      xcb_intern_atom(connection_, 1, static_cast<std::uint16_t>(name.size()), name.c_str()),
+      nullptr));
+  if (!interned || interned->atom == XCB_NONE) {
+    return std::nullopt;
+  }
+  ReplyPtr<xcb_get_property_reply_t> reply(
+      xcb_get_property_reply(connection_,
+                             xcb_get_property(connection_, 0, screen_->root, interned->atom,
+                                              XCB_ATOM_ANY, 0, kLongPropertyLength),
+                             nullptr));
+  if (!reply || reply->type == XCB_NONE) {
+    return std::nullopt;
+  }
+  return untilNul(propertyBytes(reply.get()));
+}
+
+desktop::Result<desktop::Image> XServer::captureArea(const Frame& area, std::uint32_t width,
+                                                     std::uint32_t height) {
+  if (!alive()) {
+    return desktop::PlatformError{"The X server connection was lost"};
+  }
+  desktop::Image image;
+  image.width = width;
+  image.height = height;
+  image.rgba.assign(static_cast<std::size_t>(width) * height * 4, 0);
+  for (std::size_t i = 3; i < image.rgba.size(); i += 4) {
+    image.rgba[i] = 255;
+  }
+  // The part of the requested rectangle that lies on the screen.
+  auto left = static_cast<long>(std::lround(area.x));
+  auto top = static_cast<long>(std::lround(area.y));
+  long x0 = std::max(0L, left);
+  long y0 = std::max(0L, top);
+  long x1 = std::min<long>(screen_->width_in_pixels, left + static_cast<long>(width));
+  long y1 = std::min<long>(screen_->height_in_pixels, top + static_cast<long>(height));
+  if (x1 <= x0 || y1 <= y0) {
+    return image;
+  }
+
+  const xcb_setup_t* setup = xcb_get_setup(connection_);
+  std::uint32_t redMask = 0, greenMask = 0, blueMask = 0;
+  for (auto depths = xcb_screen_allowed_depths_iterator(screen_); depths.rem;
+       xcb_depth_next(&depths)) {
+    for (auto visuals = xcb_depth_visuals_iterator(depths.data); visuals.rem;
+         xcb_visualtype_next(&visuals)) {
+      if (visuals.data->visual_id == screen_->root_visual) {
+        redMask = visuals.data->red_mask;
+        greenMask = visuals.data->green_mask;
+        blueMask = visuals.data->blue_mask;
+      }
+    }
+  }
+  int bitsPerPixel = 0;
+  int scanlinePad = 32;
+  for (auto formats = xcb_setup_pixmap_formats_iterator(setup); formats.rem;
+       xcb_format_next(&formats)) {
+    if (formats.data->depth == screen_->root_depth) {
+      bitsPerPixel = formats.data->bits_per_pixel;
+      scanlinePad = formats.data->scanline_pad;
+    }
+  }
+  if ((bitsPerPixel != 32 && bitsPerPixel != 24) || !redMask || !greenMask || !blueMask) {
+    return desktop::PlatformError{"The screen's pixel format is not supported"};
+  }
+  bool lsbFirst = setup->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
+  int bytesPerPixel = bitsPerPixel / 8;
+
+  // Bands of rows keep each reply to a few megabytes.
+  const long columns = x1 - x0;
+  const long bandRows = std::max(1L, (4L << 20) / (columns * 4));
+  for (long bandTop = y0; bandTop < y1; bandTop += bandRows) {
+    long rows = std::min(bandRows, y1 - bandTop);
+    ReplyPtr<xcb_get_image_reply_t> reply(xcb_get_image_reply(
+        connection_,
+        xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, screen_->root,
+                      static_cast<std::int16_t>(x0), static_cast<std::int16_t>(bandTop),
+                      static_cast<std::uint16_t>(columns), static_cast<std::uint16_t>(rows),
+                      0xFFFFFFFF),
+        nullptr));
+    if (!reply) {
+      return desktop::PlatformError{"The window image could not be read"};
+    }
+    const std::uint8_t* data = xcb_get_image_data(reply.get());
+    auto stride = static_cast<std::size_t>(
+        ((columns * bitsPerPixel + scanlinePad - 1) / scanlinePad) * scanlinePad / 8);
+    if (static_cast<std::size_t>(xcb_get_image_data_length(reply.get())) < stride * rows) {
+      return desktop::PlatformError{"The window image could not be read"};
+    }
+    for (long row = 0; row < rows; ++row) {
+      const std::uint8_t* source = data + stride * static_cast<std::size_t>(row);
+      std::size_t targetRow = static_cast<std::size_t>(bandTop + row - top);
+      for (long column = 0; column < columns; ++column) {
+        const std::uint8_t* p = source + column * bytesPerPixel;
+        std::uint32_t pixel = 0;
+        for (int b = 0; b < bytesPerPixel; ++b) {
+          int shift = lsbFirst ? 8 * b : 8 * (bytesPerPixel - 1 - b);
+          pixel |= static_cast<std::uint32_t>(p[b]) << shift;
+        }
+        std::size_t targetColumn = static_cast<std::size_t>(x0 + column - left);
+        std::uint8_t* out = &image.rgba[(targetRow * width + targetColumn) * 4];
+        out[0] = channel(pixel, redMask);
+        out[1] = channel(pixel, greenMask);
+        out[2] = channel(pixel, blueMask);
+        out[3] = 255;
+      }
+    }
+  }
+  return image;
+}
+
+}  // namespace qor::platform

@@ -1,0 +1,112 @@
+#pragma once
+// The connection to the X server, through XCB: the window manager's client list with the
+// properties the backend reads, the active window, activation requests and window images.
+// XCB reports a lost server as a broken connection instead of ending the process, so every
+// reader here simply finds nothing once the server is gone. Main thread only.
+
+#include <xcb/xcb.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/geometry.h"
+#include "desktop/desktop.h"
+
+namespace qor::platform {
+
+// The decoration the window manager puts around a client window, in pixels.
+struct FrameExtents {
+  std::uint32_t left = 0;
+  std::uint32_t right = 0;
+  std::uint32_t top = 0;
+  std::uint32_t bottom = 0;
+};
+
+// What a window manager announces about a window's type and state, reduced to what the backend
+// decides on.
+enum class WindowType {
+  normal,
+  dialog,
+  utility,
+  toolbar,
+  menu,
+  splash,
+  dock,
+  desktop,
+  notification,
+  other
+};
+
+// One top-level client window with the properties the backend reads. `client` is the client
+// area in root coordinates; the frame the window manager draws lies around it.
+struct ClientWindow {
+  std::uint32_t id = 0;
+  bool viewable = false;        // mapped, and so are its ancestors
+  bool hidden = false;          // _NET_WM_STATE_HIDDEN (minimised)
+  bool onOtherDesktop = false;  // _NET_WM_DESKTOP differs from the current desktop
+  bool typed = false;           // the window sets _NET_WM_WINDOW_TYPE
+  WindowType type = WindowType::normal;
+  Frame client;
+  FrameExtents extents;
+  std::optional<desktop::Pid> pid;  // _NET_WM_PID, only for clients of this machine
+  std::optional<std::string> title;
+  std::optional<std::string> applicationID;  // _GTK_APPLICATION_ID
+  std::optional<std::string> classInstance;  // WM_CLASS, first part
+  std::optional<std::string> className;      // WM_CLASS, second part
+
+  bool onScreen() const { return viewable && !hidden && !onOtherDesktop; }
+  // The client area grown by the window manager's frame.
+  Frame frame() const;
+};
+
+// The layer a window of this type lives on, in the macOS numbering the bridge expects (0 for
+// application windows); nothing for desktop windows, which the window list leaves out.
+std::optional<std::int64_t> windowLayer(const ClientWindow& window);
+
+class XServer {
+ public:
+  // Connects to $DISPLAY; null when no X server can be reached.
+  static std::unique_ptr<XServer> connect();
+  ~XServer();
+  XServer(const XServer&) = delete;
+  XServer& operator=(const XServer&) = delete;
+
+  bool alive() const;
+  int fileDescriptor() const;
+  // Reads and drops whatever the server sent (errors of requests without replies, events).
+  void drainEvents();
+
+  // Every managed top-level client window, front to back: the window manager's stacking list
+  // reversed, or the root window's mapped children when no window manager runs.
+  std::vector<ClientWindow> clientWindows();
+  std::optional<std::uint32_t> activeWindow();
+  // Asks the window manager to activate `window` (restoring it if minimised); without a window
+  // manager, raises it and gives it the input focus.
+  bool requestActivation(std::uint32_t window);
+  // A root-window string property such as AT_SPI_BUS.
+  std::optional<std::string> rootStringProperty(const std::string& name);
+
+  // The pixels of `area` (root coordinates, clipped to the screen) as RGBA, `width` x `height`
+  // with whatever lies outside the screen left black.
+  desktop::Result<desktop::Image> captureArea(const Frame& area, std::uint32_t width,
+                                              std::uint32_t height);
+
+ private:
+  XServer(xcb_connection_t* connection, int screenNumber);
+  xcb_atom_t atom(const char* name);
+  void internAtoms();
+  // Bottom to top; `managed` tells whether a window manager supplied the list.
+  std::vector<std::uint32_t> stackingOrder(bool& managed);
+  std::optional<std::uint32_t> currentDesktop();
+
+  xcb_connection_t* connection_;
+  xcb_screen_t* screen_ = nullptr;
+  std::map<std::string, xcb_atom_t> atoms_;
+  std::string hostName_;
+};
+
+}  // namespace qor::platform

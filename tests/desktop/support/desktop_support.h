@@ -1,0 +1,78 @@
+#pragma once
+// Helpers of the desktop tests: programs started in the session (the fixture, stock
+// applications, the product executable through pipes) and small X11 chores done with the
+// session's own tools.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/json.h"
+
+namespace qor::desktoptest {
+
+std::string fixtureBinary();
+std::string fixtureDataDirectory();  // holds applications/dev.qor.Fixture.desktop
+std::string nativeBinary();
+
+// A program started for one test and stopped (SIGTERM, then SIGKILL) when the test ends.
+class Program {
+ public:
+  Program(const std::vector<std::string>& arguments,
+          const std::vector<std::string>& environment = {});
+  ~Program();
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // The next line of the program's standard output, waiting up to `limit`.
+  std::optional<std::string> readLine(std::chrono::milliseconds limit);
+  bool running();
+
+ private:
+  pid_t pid_ = -1;
+  int output_ = -1;
+  std::string buffered_;
+};
+
+// Starts the fixture and waits until its windows are mapped.
+std::unique_ptr<Program> startFixture(const std::vector<std::string>& arguments = {});
+// Starts a stock program and waits until it shows a window (its process owns a viewable
+// top-level window).
+std::unique_ptr<Program> startStock(const std::vector<std::string>& arguments);
+
+// The product executable with its standard input and output as pipes.
+class Bridge {
+ public:
+  explicit Bridge(const std::vector<std::string>& environment = {});
+  ~Bridge();
+  Bridge(const Bridge&) = delete;
+  Bridge& operator=(const Bridge&) = delete;
+
+  // Sends one request and returns the response that carries its id (the whole response
+  // object), waiting up to `limit`.
+  Json request(const std::string& method, const Json& params = Json::object(),
+               std::chrono::milliseconds limit = std::chrono::seconds(20));
+  // Closes standard input and returns the exit status.
+  int finish();
+  std::string standardError();
+
+ private:
+  pid_t pid_ = -1;
+  int input_ = -1;
+  int output_ = -1;
+  int error_ = -1;
+  std::string buffered_;
+  long long nextID_ = 1;
+};
+
+// Runs a command to its end and returns its standard output (nothing when it fails).
+std::optional<std::string> run(const std::vector<std::string>& arguments);
+
+// Top-level client windows of a process, as xdotool finds them.
+std::vector<unsigned long> windowsOf(pid_t pid);
+
+}  // namespace qor::desktoptest
