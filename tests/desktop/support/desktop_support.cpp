@@ -99,12 +99,18 @@ bool readLineUntil(int fd, std::string& buffered, std::string& line, Clock::time
   }
 }
 
+void stop(pid_t pid) {
+  if (pid > 0) {
+    endProcess(pid);
+    waitpid(pid, nullptr, 0);
+  }
+}
+
+}  // namespace
+
 // Asks a process to end and waits up to two seconds for it (its pidfd becomes readable when
 // it exits) before killing it.
-void stop(pid_t pid) {
-  if (pid <= 0) {
-    return;
-  }
+void endProcess(pid_t pid) {
   int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   kill(pid, SIGTERM);
   pollfd exited{pidfd, POLLIN, 0};
@@ -114,10 +120,7 @@ void stop(pid_t pid) {
   if (pidfd >= 0) {
     close(pidfd);
   }
-  waitpid(pid, nullptr, 0);
 }
-
-}  // namespace
 
 std::string fixtureBinary() {
   return QOR_FIXTURE_BINARY;
@@ -158,6 +161,29 @@ bool Program::running() {
   return waitpid(pid_, nullptr, WNOHANG) == 0;
 }
 
+namespace {
+
+// Waits until the program's first window exists, then activates it and waits until the window
+// manager has made it the active window, so that tests start from a settled desktop. The
+// xdotool --sync options do the waiting; timeout bounds it.
+void settle(const Program& program) {
+  // xdotool gives up when a window of another program disappears while it searches; that is
+  // no answer, so it asks again (each attempt itself waits for the window).
+  std::optional<std::string> found;
+  for (int attempt = 0; attempt < 5 && !found; ++attempt) {
+    found = run({"timeout", "20", "xdotool", "search", "--sync", "--onlyvisible", "--pid",
+                 std::to_string(program.pid())});
+  }
+  std::istringstream windows(found.value_or(""));
+  std::string first;
+  if (!(windows >> first)) {
+    throw std::runtime_error("the program shows no window");
+  }
+  run({"timeout", "20", "xdotool", "windowactivate", "--sync", first});
+}
+
+}  // namespace
+
 std::unique_ptr<Program> startFixture(const std::vector<std::string>& arguments) {
   std::vector<std::string> command = {fixtureBinary()};
   command.insert(command.end(), arguments.begin(), arguments.end());
@@ -166,14 +192,13 @@ std::unique_ptr<Program> startFixture(const std::vector<std::string>& arguments)
   if (!ready || !ready->starts_with("ready ")) {
     throw std::runtime_error("the fixture did not become ready");
   }
+  settle(*program);
   return program;
 }
 
 std::unique_ptr<Program> startStock(const std::vector<std::string>& arguments) {
   auto program = std::make_unique<Program>(arguments);
-  // xdotool --sync waits until the window exists; timeout bounds that wait.
-  run({"timeout", "20", "xdotool", "search", "--sync", "--onlyvisible", "--pid",
-       std::to_string(program->pid())});
+  settle(*program);
   return program;
 }
 
@@ -243,6 +268,30 @@ std::string Bridge::standardError() {
   return text;
 }
 
+std::vector<Json> allNodes(const Json& tree) {
+  std::vector<Json> nodes;
+  std::function<void(const Json&)> visit = [&](const Json& list) {
+    for (const Json& node : list) {
+      nodes.push_back(node);
+      if (node.contains("children")) {
+        visit(node["children"]);
+      }
+    }
+  };
+  visit(tree);
+  return nodes;
+}
+
+std::vector<Json> nodesWhere(const Json& tree, const std::function<bool(const Json&)>& matches) {
+  std::vector<Json> found;
+  for (const Json& node : allNodes(tree)) {
+    if (matches(node)) {
+      found.push_back(node);
+    }
+  }
+  return found;
+}
+
 std::optional<std::string> run(const std::vector<std::string>& arguments) {
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) {
@@ -267,8 +316,10 @@ std::optional<std::string> run(const std::vector<std::string>& arguments) {
 
 std::vector<unsigned long> windowsOf(pid_t pid) {
   std::vector<unsigned long> windows;
-  std::optional<std::string> found =
-      run({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(pid)});
+  std::optional<std::string> found;
+  for (int attempt = 0; attempt < 5 && !found; ++attempt) {  // see settle()
+    found = run({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(pid)});
+  }
   std::istringstream lines(found.value_or(""));
   unsigned long window = 0;
   while (lines >> window) {

@@ -6,6 +6,8 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,10 +40,9 @@ class Program {
   std::string buffered_;
 };
 
-// Starts the fixture and waits until its windows are mapped.
+// Starts the fixture and waits until its windows are mapped and its main window is active.
 std::unique_ptr<Program> startFixture(const std::vector<std::string>& arguments = {});
-// Starts a stock program and waits until it shows a window (its process owns a viewable
-// top-level window).
+// Starts a stock program and waits until it shows a window and that window is active.
 std::unique_ptr<Program> startStock(const std::vector<std::string>& arguments);
 
 // The product executable with its standard input and output as pipes.
@@ -68,6 +69,14 @@ class Bridge {
   std::string buffered_;
   long long nextID_ = 1;
 };
+
+// Every node of an observation's "tree", depth first, pre-order.
+std::vector<Json> allNodes(const Json& tree);
+// The nodes for which `matches` holds.
+std::vector<Json> nodesWhere(const Json& tree, const std::function<bool(const Json&)>& matches);
+
+// Ends a process that is not a child of the test (SIGTERM, SIGKILL after two seconds).
+void endProcess(pid_t pid);
 
 // Runs a command to its end and returns its standard output (nothing when it fails).
 std::optional<std::string> run(const std::vector<std::string>& arguments);

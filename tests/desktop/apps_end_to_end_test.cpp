@@ -1,0 +1,124 @@
+// Launching, focusing, permissions and capabilities of the product executable on the Linux
+// desktop, and its behaviour without any display.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "desktop/support/desktop_support.h"
+
+namespace qor {
+namespace {
+
+using desktoptest::Bridge;
+
+const Json& result(const Json& response) {
+  EXPECT_TRUE(response.contains("result")) << response.dump();
+  static const Json none = Json::object();
+  return response.contains("result") ? response["result"] : none;
+}
+
+std::string errorCode(const Json& response) {
+  return response.contains("error") ? response["error"].value("code", "") : "";
+}
+
+// Where the fixture's desktop entry can be found, ahead of the system's entries.
+std::string dataDirectories() {
+  const char* system = std::getenv("XDG_DATA_DIRS");
+  return "XDG_DATA_DIRS=" + desktoptest::fixtureDataDirectory() + ":" +
+         (system && *system ? system : "/usr/local/share:/usr/share");
+}
+
+std::optional<std::string> activeWindow() {
+  std::optional<std::string> active = desktoptest::run({"xdotool", "getactivewindow"});
+  if (active && !active->empty() && active->back() == '\n') {
+    active->pop_back();
+  }
+  return active;
+}
+
+TEST(AppsEndToEnd, LaunchesThroughTheDesktopEntryAndReusesTheRunningInstance) {
+  Bridge bridge({dataDirectories()});
+  Json launched = result(bridge.request("apps.launch", {{"bundleId", "dev.qor.Fixture"}}));
+  ASSERT_TRUE(launched.contains("pid"));
+  pid_t pid = launched["pid"].get<pid_t>();
+  EXPECT_EQ(launched["bundleId"], "dev.qor.Fixture");
+  EXPECT_EQ(launched["running"], true);
+  EXPECT_EQ(desktoptest::windowsOf(pid).size(), 1u);  // it answered once the window showed
+
+  Json again = result(bridge.request("apps.launch", {{"bundleId", "dev.qor.Fixture"}}));
+  EXPECT_EQ(again["pid"], pid);
+
+  Json listed = result(bridge.request("apps.list"));
+  bool found = false;
+  for (const Json& app : listed["applications"]) {
+    if (app.value("bundleId", "") == "dev.qor.Fixture" && app.value("running", false)) {
+      found = true;
+      EXPECT_EQ(app["pid"], pid);
+      EXPECT_EQ(app["name"], "Qor Fixture");  // from the desktop entry
+    }
+  }
+  EXPECT_TRUE(found);
+  desktoptest::endProcess(pid);
+
+  EXPECT_EQ(errorCode(bridge.request("apps.launch", {{"bundleId", "dev.qor.NotInstalled"}})),
+            "applicationNotInstalled");
+}
+
+TEST(AppsEndToEnd, FocusBringsTheApplicationInFront) {
+  auto fixture = desktoptest::startFixture();
+  auto xterm = desktoptest::startStock({"xterm"});
+  std::vector<unsigned long> fixtureWindows = desktoptest::windowsOf(fixture->pid());
+  std::vector<unsigned long> xtermWindows = desktoptest::windowsOf(xterm->pid());
+  ASSERT_EQ(fixtureWindows.size(), 1u);
+  ASSERT_EQ(xtermWindows.size(), 1u);
+  EXPECT_EQ(activeWindow(), std::to_string(xtermWindows[0]));
+
+  Bridge bridge;
+  Json focused = result(bridge.request("apps.focus", {{"bundleId", "dev.qor.Fixture"}}));
+  EXPECT_EQ(focused["pid"], fixture->pid());
+  EXPECT_EQ(focused["focused"], true);
+  EXPECT_EQ(activeWindow(), std::to_string(fixtureWindows[0]));
+
+  EXPECT_EQ(errorCode(bridge.request("apps.focus", {{"bundleId", "dev.qor.NotRunning"}})),
+            "applicationNotRunning");
+}
+
+TEST(AppsEndToEnd, ReportsLinuxPermissionsAndCapabilities) {
+  auto fixture = desktoptest::startFixture();
+  Bridge bridge;
+  Json capabilities = result(bridge.request("capabilities"));
+  EXPECT_EQ(capabilities["platform"], "linux");
+  EXPECT_EQ(capabilities["minimumOS"], "debian-12");
+  EXPECT_FALSE(capabilities["architecture"].get<std::string>().empty());
+
+  Json status = result(bridge.request("permissions.status", {{"bundleId", "dev.qor.Fixture"}}));
+  EXPECT_EQ(status["accessibility"], true);
+  EXPECT_EQ(status["screenCapture"], true);
+  EXPECT_EQ(status["automation"]["granted"], true);
+  EXPECT_EQ(status["automation"]["status"], 0);
+  Json absent = result(bridge.request("permissions.status", {{"bundleId", "dev.qor.Absent"}}));
+  EXPECT_EQ(absent["automation"]["status"], -600);
+  EXPECT_EQ(bridge.finish(), 0);
+  EXPECT_EQ(bridge.standardError(), "");
+}
+
+TEST(AppsEndToEnd, AnswersWithoutAnyDisplayAndStaysQuiet) {
+  Bridge bridge(
+      {"DISPLAY=", "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent", "AT_SPI_BUS_ADDRESS="});
+  Json capabilities = result(bridge.request("capabilities"));
+  EXPECT_EQ(capabilities["platform"], "linux");
+  Json status = result(bridge.request("permissions.status"));
+  EXPECT_EQ(status["accessibility"], false);
+  EXPECT_EQ(status["screenCapture"], false);
+  EXPECT_EQ(errorCode(bridge.request("app.observe", {{"bundleId", "dev.qor.Fixture"}})),
+            "missingPermission");
+  for (const Json& app : result(bridge.request("apps.list"))["applications"]) {
+    EXPECT_FALSE(app.value("running", false));
+  }
+  EXPECT_EQ(bridge.finish(), 0);
+  EXPECT_EQ(bridge.standardError(), "");
+}
+
+}  // namespace
+}  // namespace qor
