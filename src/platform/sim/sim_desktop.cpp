@@ -2,9 +2,13 @@
 // desktop. Accessibility, input, screen capture and Apple Events are in sim_services.cpp.
 #include "platform/sim/sim_desktop.h"
 
+#include <spng.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 
 namespace qor::sim {
@@ -17,6 +21,37 @@ using desktop::RunningApplication;
 namespace {
 // Launch dates of applications added by pid: fixed, so that tests are repeatable.
 constexpr desktop::LaunchDate kBaseLaunchDate = 1'700'000'000'000'000'000;
+
+// A real PNG of `side` x `side` pixels in one colour, as the platform's icon renderer gives.
+std::optional<std::vector<std::uint8_t>> solidPNG(std::uint32_t side,
+                                                  const std::array<std::uint8_t, 4>& colour) {
+  std::vector<std::uint8_t> rgba;
+  rgba.reserve(std::size_t{side} * side * 4);
+  for (std::size_t pixel = 0; pixel < std::size_t{side} * side; ++pixel) {
+    rgba.insert(rgba.end(), colour.begin(), colour.end());
+  }
+  std::unique_ptr<spng_ctx, decltype(&spng_ctx_free)> context(spng_ctx_new(SPNG_CTX_ENCODER),
+                                                              &spng_ctx_free);
+  spng_ihdr header{};
+  header.width = side;
+  header.height = side;
+  header.bit_depth = 8;
+  header.color_type = SPNG_COLOR_TYPE_TRUECOLOR_ALPHA;
+  if (!context || spng_set_option(context.get(), SPNG_ENCODE_TO_BUFFER, 1) != 0 ||
+      spng_set_ihdr(context.get(), &header) != 0 ||
+      spng_encode_image(context.get(), rgba.data(), rgba.size(), SPNG_FMT_PNG,
+                        SPNG_ENCODE_FINALIZE) != 0) {
+    return std::nullopt;
+  }
+  std::size_t length = 0;
+  int error = 0;
+  std::unique_ptr<std::uint8_t, decltype(&std::free)> buffer(
+      static_cast<std::uint8_t*>(spng_get_png_buffer(context.get(), &length, &error)), &std::free);
+  if (!buffer || error != 0) {
+    return std::nullopt;
+  }
+  return std::vector<std::uint8_t>(buffer.get(), buffer.get() + length);
+}
 }  // namespace
 
 bool SimLog::called(const std::string& name) const {
@@ -257,10 +292,13 @@ std::vector<InstalledApplication> SimDesktop::installedApplications() {
   return installed;
 }
 
-std::optional<std::vector<std::uint8_t>> SimDesktop::iconPNG(const std::string& path, int) {
+std::optional<std::vector<std::uint8_t>> SimDesktop::iconPNG(const std::string& path, int size) {
   note("iconPNG");
   auto found = icons.find(path);
-  return found == icons.end() ? std::nullopt : std::optional(found->second);
+  if (found == icons.end() || size <= 0) {
+    return std::nullopt;
+  }
+  return solidPNG(static_cast<std::uint32_t>(size), found->second);
 }
 
 void SimDesktop::bringApplicationForward(SimApplication& app) {

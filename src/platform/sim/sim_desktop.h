@@ -10,6 +10,7 @@
 //
 // Main-loop thread only, like every desktop.
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -51,8 +52,8 @@ class SimDesktop final : public desktop::Desktop {
   // Installed bundles: location by bundle identifier, and the installed-applications list.
   std::map<std::string, std::string> bundleLocations;
   std::vector<InstalledApplication> installed;
-  // Icon PNG bytes by file path.
-  std::map<std::string, std::vector<std::uint8_t>> icons;
+  // Icons by file path: a square of this RGBA colour, rendered as a PNG of the requested size.
+  std::map<std::string, std::array<std::uint8_t, 4>> icons;
   // Called with every application the workspace launches, to give it windows and a tree.
   std::map<std::string, std::function<void(SimApplication&)>> launchHooks;
 
@@ -81,6 +82,9 @@ class SimDesktop final : public desktop::Desktop {
   bool echoPostedEventsToMonitor = false;
 
   SimLog log;
+  // Runs at the start of every attribute read, for example to move a virtual clock while a walk
+  // reads the tree.
+  std::function<void(const std::string& attribute)> onAttributeRead;
 
   // ---- Arranging
   // -----------------------------------------------------------------------------------
@@ -181,6 +185,8 @@ class SimDesktop final : public desktop::Desktop {
   // The element behind a handle when its application answers, else the failure code.
   desktop::AXError reach(const desktop::ElementRef& handle, const SimElement** element);
   void handOut(const desktop::AXValue& value, std::optional<desktop::Pid> owner);
+  // Gives every element reachable from an application's tree that application as its owner.
+  void adoptTrees();
   std::vector<desktop::ShareableWindow> shareable() const;
   desktop::Image render(const SimWindow& window, std::uint32_t width, std::uint32_t height) const;
   void note(std::string call) { log.calls.push_back(std::move(call)); }

@@ -180,9 +180,26 @@ std::vector<SimElement::Ptr> SimElement::childElements() const {
   desktop::AXRead entry = read("AXChildren");
   if (auto* list = std::get_if<std::vector<desktop::ElementRef>>(&entry.value)) {
     for (const desktop::ElementRef& handle : *list) {
-      // Children are only ever added as SimElements, so the cast is exact.
-      result.push_back(
-          std::const_pointer_cast<SimElement>(std::static_pointer_cast<const SimElement>(handle)));
+      if (const SimElement* child = simElement(handle)) {
+        result.push_back(std::const_pointer_cast<SimElement>(child->shared_from_this()));
+      }
+    }
+  }
+  return result;
+}
+
+std::vector<SimElement::Ptr> SimElement::linkedElements() const {
+  std::vector<Ptr> result;
+  auto add = [&result](const desktop::ElementRef& handle) {
+    if (const SimElement* linked = simElement(handle)) {
+      result.push_back(std::const_pointer_cast<SimElement>(linked->shared_from_this()));
+    }
+  };
+  for (const auto& [name, entry] : attributes_) {
+    if (const auto* single = std::get_if<desktop::ElementRef>(&entry.value)) {
+      add(*single);
+    } else if (const auto* list = std::get_if<std::vector<desktop::ElementRef>>(&entry.value)) {
+      std::ranges::for_each(*list, add);
     }
   }
   return result;

@@ -90,6 +90,8 @@ class SimElement final : public desktop::Element, public std::enable_shared_from
   // The string value of `name`, or "" when it is not a readable string.
   std::string text(const std::string& name) const;
   std::vector<Ptr> childElements() const;
+  // Every element this one refers to through any attribute (children, windows, focus, menu bar).
+  std::vector<Ptr> linkedElements() const;
   bool isValid() const { return valid_; }
 
   // Used by the desktop.

@@ -1,6 +1,9 @@
 // Accessibility, synthetic input with the user-input monitor, screen capture and Apple Events of
 // the simulated desktop.
+#include <algorithm>
+#include <iterator>
 #include <limits>
+#include <set>
 #include <variant>
 
 #include "platform/sim/sim_desktop.h"
@@ -33,7 +36,27 @@ void SimDesktop::setMessagingTimeout(const ElementRef& handle, double seconds) {
   log.messagingTimeouts.push_back({element ? element->owner() : std::nullopt, seconds});
 }
 
-// An element answers only while it exists and its application runs and answers.
+void SimDesktop::adoptTrees() {
+  std::set<const SimElement*> visited;
+  for (const SimApplication& app : applications) {
+    std::vector<SimElement::Ptr> pending{app.element};
+    while (!pending.empty()) {
+      SimElement::Ptr next = std::move(pending.back());
+      pending.pop_back();
+      if (!visited.insert(next.get()).second) {
+        continue;
+      }
+      if (!next->owner()) {
+        next->setOwner(app.pid);
+      }
+      std::ranges::move(next->linkedElements(), std::back_inserter(pending));
+    }
+  }
+}
+
+// An element answers only while it exists and its application runs and answers. Elements that
+// were never handed out (a test stored them directly) are looked up in the applications' trees;
+// one that belongs to no tree answers on its own.
 AXError SimDesktop::reach(const ElementRef& handle, const SimElement** element) {
   *element = simElement(handle);
   if (!*element) {
@@ -42,8 +65,14 @@ AXError SimDesktop::reach(const ElementRef& handle, const SimElement** element) 
   if (!(*element)->isValid()) {
     return desktop::kAXErrorInvalidUIElement;
   }
+  if (!(*element)->owner()) {
+    adoptTrees();
+  }
   std::optional<Pid> owner = (*element)->owner();
-  SimApplication* app = owner ? findApplication(*owner) : nullptr;
+  if (!owner) {
+    return desktop::kAXSuccess;
+  }
+  SimApplication* app = findApplication(*owner);
   if (!app || app->terminated) {
     return desktop::kAXErrorInvalidUIElement;
   }
@@ -73,6 +102,9 @@ void SimDesktop::handOut(const desktop::AXValue& value, std::optional<Pid> owner
 
 desktop::AXRead SimDesktop::copyAttribute(const ElementRef& handle, const std::string& attribute) {
   note("copyAttribute " + attribute);
+  if (onAttributeRead) {
+    onAttributeRead(attribute);
+  }
   const SimElement* element = nullptr;
   if (AXError error = reach(handle, &element); error != desktop::kAXSuccess) {
     return {error, std::monostate{}};
