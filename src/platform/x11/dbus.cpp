@@ -38,7 +38,7 @@ Reply call(sd_bus* bus, const char* destination, const char* path, const char* i
     result.errorName = "org.freedesktop.DBus.Error.InvalidArgs";
     return result;
   }
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // all empty, as SD_BUS_ERROR_NULL
   sd_bus_message* reply = nullptr;
   int status = sd_bus_call(bus, raw, static_cast<std::uint64_t>(timeout.count()), &error, &reply);
   if (status < 0) {
