@@ -117,6 +117,12 @@ NativeFailure withProgress(const NativeFailure& failure, const Json& completed, 
   return NativeFailure(failure.code(), failure.message(), std::move(details));
 }
 
+// A cancellation of the batch: nothing but what was done and where it stopped.
+NativeFailure stopped(const Json& completed, std::size_t index) {
+  return NativeFailure("cancelled", "Operation stopped",
+                       Json{{"completedActions", completed}, {"failedIndex", index}});
+}
+
 }  // namespace
 
 runtime::Task<Json> NativeRuntime::act(const Json& params, const std::string& operation) {
@@ -132,7 +138,12 @@ runtime::Task<Json> NativeRuntime::act(const Json& params, const std::string& op
   BatchLock lock(*this, operation, observation.id);
   ensureInputMonitor();
   if (NativeParameters::boolean(params, "focus") == true) {
-    co_await focusApplication(params);
+    // Its failures end the batch unchanged; a cancellation is one before the first action.
+    try {
+      co_await focusApplication(params);
+    } catch (const runtime::Cancelled&) {
+      throw stopped(Json::array(), 0);
+    }
   }
 
   const runtime::TaskEnvironment& environment = co_await runtime::currentEnvironment();
@@ -156,8 +167,7 @@ runtime::Task<Json> NativeRuntime::act(const Json& params, const std::string& op
     } catch (const NativeFailure& failure) {
       throw withProgress(failure, completed, index);
     } catch (const runtime::Cancelled&) {
-      throw NativeFailure("cancelled", "Operation stopped",
-                          Json{{"completedActions", completed}, {"failedIndex", index}});
+      throw stopped(completed, index);
     }
   }
   co_return Json{{"operationId", operation},
