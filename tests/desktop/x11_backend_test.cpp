@@ -2,7 +2,9 @@
 // and stock applications in a private session.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
@@ -236,6 +238,28 @@ TEST_F(X11Backend, GivesAWindowWithoutAccessibilityTreeNoWindows) {
   ElementRef app = desktop_->applicationElement(xterm->pid());
   EXPECT_NE(desktop_->copyAttribute(app, "AXRole").error, kAXSuccess);
   EXPECT_TRUE(list(app, "AXWindows").empty());
+}
+
+TEST_F(X11Backend, WaitsForAStoppedApplicationOnceThenRecovers) {
+  auto fixture = desktoptest::startFixture();
+  ElementRef app = desktop_->applicationElement(fixture->pid());
+  desktop_->setMessagingTimeout(app, 1.0);
+  ElementRef window = list(app, "AXWindows").at(0);
+  loop_.runUntilIdle();
+
+  kill(fixture->pid(), SIGSTOP);
+  auto start = std::chrono::steady_clock::now();
+  for (const char* attribute : {"AXRole", "AXTitle", "AXChildren", "AXPosition", "AXSize"}) {
+    EXPECT_EQ(desktop_->copyAttribute(window, attribute).error, kAXErrorCannotComplete);
+  }
+  for (const char* attribute : {"AXRole", "AXTitle", "AXWindows", "AXFocusedWindow"}) {
+    EXPECT_EQ(desktop_->copyAttribute(app, attribute).error, kAXErrorCannotComplete);
+  }
+  // One messaging timeout for the whole turn, not one per attribute.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  kill(fixture->pid(), SIGCONT);
+  loop_.runUntilIdle();
+  EXPECT_EQ(text(window, "AXTitle"), "Qor Fixture Main");
 }
 
 TEST_F(X11Backend, FindsNoDisplayWithoutOne) {
