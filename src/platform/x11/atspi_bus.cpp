@@ -156,41 +156,48 @@ std::vector<AtspiApplication> AtspiBus::applications() {
       names.emplace_back(name);
     }
   }
-  // Ask for the process ids not known yet all at once.
-  std::map<std::string, desktop::Pid> answers;
-  int outstanding = 0;
-  struct Answer {
-    std::map<std::string, desktop::Pid>* answers;
-    std::string name;
-    int* outstanding;
+  // Ask for the process ids not known yet all at once. The answers live apart from this
+  // frame, owned by the calls, since a reply may come after the wait below gave up.
+  struct Answers {
+    std::map<std::string, desktop::Pid> pids;
+    int outstanding = 0;
   };
-  std::vector<std::unique_ptr<Answer>> contexts;
+  struct Context {
+    std::shared_ptr<Answers> answers;
+    std::string name;
+  };
+  auto answers = std::make_shared<Answers>();
   for (const std::string& name : names) {
     if (pids_.count(name)) {
       continue;
     }
-    auto context = std::make_unique<Answer>(Answer{&answers, name, &outstanding});
+    auto* context = new Context{answers, name};
+    sd_bus_slot* slot = nullptr;
     int status = sd_bus_call_method_async(
-        bus, nullptr, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        bus, &slot, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
         "GetConnectionUnixProcessID",
         [](sd_bus_message* m, void* data, sd_bus_error*) {
-          auto* answer = static_cast<Answer*>(data);
+          auto* asked = static_cast<Context*>(data);
           std::uint32_t pid = 0;
           if (!sd_bus_message_is_method_error(m, nullptr) &&
               sd_bus_message_read(m, "u", &pid) >= 0) {
-            (*answer->answers)[answer->name] = static_cast<desktop::Pid>(pid);
+            asked->answers->pids[asked->name] = static_cast<desktop::Pid>(pid);
           }
-          --*answer->outstanding;
+          --asked->answers->outstanding;
           return 0;
         },
-        context.get(), "s", name.c_str());
-    if (status >= 0) {
-      ++outstanding;
-      contexts.push_back(std::move(context));
+        context, "s", name.c_str());
+    if (status < 0) {
+      delete context;
+      continue;
     }
+    sd_bus_slot_set_destroy_callback(slot, [](void* data) { delete static_cast<Context*>(data); });
+    sd_bus_slot_set_floating(slot, 1);
+    sd_bus_slot_unref(slot);
+    ++answers->outstanding;
   }
   auto deadline = std::chrono::steady_clock::now() + kBusCallTimeout;
-  while (outstanding > 0 && std::chrono::steady_clock::now() < deadline) {
+  while (answers->outstanding > 0 && std::chrono::steady_clock::now() < deadline) {
     int status = sd_bus_process(bus, nullptr);
     if (status < 0) {
       break;
@@ -199,13 +206,7 @@ std::vector<AtspiApplication> AtspiBus::applications() {
       sd_bus_wait(bus, 100'000);
     }
   }
-  if (outstanding > 0) {
-    // The replies still owed refer to `contexts`; closing the connection cancels them.
-    loop_.unwatchFd(a11y_->watch);
-    a11y_.reset();
-    lastAttempt_.reset();
-  }
-  pids_.insert(answers.begin(), answers.end());
+  pids_.insert(answers->pids.begin(), answers->pids.end());
   std::vector<AtspiApplication> apps;
   for (const std::string& name : names) {
     if (auto known = pids_.find(name); known != pids_.end()) {
