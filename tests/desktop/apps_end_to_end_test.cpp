@@ -113,7 +113,8 @@ TEST(AppsEndToEnd, AnswersWithoutAnyDisplayAndStaysQuiet) {
   EXPECT_EQ(status["screenCapture"], false);
   EXPECT_EQ(errorCode(bridge.request("app.observe", {{"bundleId", "dev.qor.Fixture"}})),
             "missingPermission");
-  for (const Json& app : result(bridge.request("apps.list"))["applications"]) {
+  Json listed = result(bridge.request("apps.list"));
+  for (const Json& app : listed["applications"]) {
     EXPECT_FALSE(app.value("running", false));
   }
   EXPECT_EQ(bridge.finish(), 0);
