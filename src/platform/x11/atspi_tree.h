@@ -15,7 +15,7 @@
 //   (asking others makes GTK print criticals).
 // - When an object's children become known they join a queue ordered by their position in a
 //   depth-first pre-order walk from the application root (a key of child indexes), and
-//   whenever the caller waits for a reply, up to kMaxInFlight further calls from the head of
+//   whenever the caller waits for a reply, up to kMaxInFlight calls from the head of
 //   that queue keep the pipe full. Since the bridge walks in exactly that order, the objects
 //   it asks for next are usually already here.
 // - When the caller asks for an object with key K, queued objects before K are dropped: the
@@ -103,7 +103,7 @@ class AppTree : public std::enable_shared_from_this<AppTree> {
   // Characters of text read for a value: far more than the bridge keeps (10,000 characters),
   // without transferring a whole huge document.
   static constexpr std::int32_t kTextLimit = 100'000;
-  static constexpr int kMaxInFlight = 128;
+  static constexpr int kMaxInFlight = 256;
 
   AppTree(AtspiChannel channel, std::string busName, std::chrono::microseconds timeout);
 
