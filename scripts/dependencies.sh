@@ -7,7 +7,7 @@ PACKAGES=(
   # toolchain and test framework
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config libgtest-dev libgmock-dev clang-format
   # libraries the bridge uses
-  nlohmann-json3-dev libutf8proc-dev libplist-dev libspng-dev
+  nlohmann-json3-dev rapidjson-dev libutf8proc-dev libplist-dev libspng-dev
   # the Linux desktop backend: X11, XTest, XInput2, D-Bus
   libx11-dev libxtst-dev libxi-dev libsystemd-dev
   # a private desktop session for desktop tests, benchmarks and the demonstration

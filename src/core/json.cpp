@@ -6,16 +6,181 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "core/text.h"
+
+// The reader's SSE2 scans stay off: in RapidJSON 1.1 the in-place string scan lets a control
+// character through after the first 16 bytes of a string, which strict JSON refuses.
+#include <rapidjson/reader.h>
 
 namespace qor::wire {
 
 namespace {
 
+// Builds the value from the reader's events. Open arrays and objects live on an explicit stack,
+// so nesting depth costs heap, not call depth. Any event not handled below refuses the line.
+class ValueBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ValueBuilder> {
+ public:
+  bool Default() { return false; }
+  bool Null() { return add(Json(nullptr)) != nullptr; }
+  bool Bool(bool value) { return add(Json(value)) != nullptr; }
+  bool RawNumber(const char* text, rapidjson::SizeType length, bool /*copy*/) {
+    std::optional<Json> number = readNumber(std::string_view(text, length));
+    return number && add(std::move(*number)) != nullptr;
+  }
+  bool String(const char* text, rapidjson::SizeType length, bool /*copy*/) {
+    const std::string_view value(text, length);
+    return !hasEscapedSurrogate(value) && add(Json(value)) != nullptr;
+  }
+  bool Key(const char* text, rapidjson::SizeType length, bool /*copy*/) {
+    key_.assign(text, length);
+    return !hasEscapedSurrogate(key_);
+  }
+  bool StartObject() { return open(Json::object()); }
+  bool StartArray() { return open(Json::array()); }
+  bool EndObject(rapidjson::SizeType /*members*/) { return close(); }
+  bool EndArray(rapidjson::SizeType /*elements*/) { return close(); }
+
+  Json take() { return std::move(root_); }
+
+ private:
+  // Places a value as the next member of the innermost open container and returns where it
+  // went. At the top level only an object or an array is taken.
+  Json* add(Json value) {
+    if (open_.empty()) {
+      if (!value.is_structured()) {
+        return nullptr;
+      }
+      root_ = std::move(value);
+      return &root_;
+    }
+    Json& parent = *open_.back();
+    if (parent.is_array()) {
+      auto& elements = parent.get_ref<Json::array_t&>();
+      elements.push_back(std::move(value));
+      return &elements.back();
+    }
+    // A repeated key keeps the last value.
+    auto& members = parent.get_ref<Json::object_t&>();
+    return &members.insert_or_assign(std::move(key_), std::move(value)).first->second;
+  }
+
+  // The pointer stays valid while the container is open: its parent gains no members until then.
+  bool open(Json container) {
+    Json* slot = add(std::move(container));
+    if (slot == nullptr) {
+      return false;
+    }
+    open_.push_back(slot);
+    return true;
+  }
+
+  bool close() {
+    open_.pop_back();
+    return true;
+  }
+
+  // Integers stay integers while they fit in 64 bits (non-negative ones unsigned); others become
+  // doubles, correctly rounded. The reader has checked the grammar. Underflow reads as a (signed)
+  // zero; a magnitude that no double holds refuses the line.
+  static std::optional<Json> readNumber(std::string_view text) {
+    const char* first = text.data();
+    const char* last = first + text.size();
+    if (text.find_first_of(".eE") == std::string_view::npos) {
+      if (text.front() == '-') {
+        std::int64_t value = 0;
+        if (std::from_chars(first, last, value).ec == std::errc()) {
+          return Json(value);
+        }
+      } else {
+        std::uint64_t value = 0;
+        if (std::from_chars(first, last, value).ec == std::errc()) {
+          return Json(value);
+        }
+      }
+    }
+    double value = 0;
+    const std::errc error = std::from_chars(first, last, value).ec;
+    if (error == std::errc::result_out_of_range) {
+      value = std::strtod(std::string(text).c_str(), nullptr);  // tells underflow from overflow
+      if (!std::isfinite(value)) {
+        return std::nullopt;
+      }
+    } else if (error != std::errc()) {
+      return std::nullopt;
+    }
+    return Json(value);
+  }
+
+  // The input is well-formed UTF-8 by now, so an encoded surrogate half (ED A0..BF) can only come
+  // from a "\u" escape without its partner. The reader refuses a lone high half itself but lets a
+  // lone low half through; both are refused.
+  static bool hasEscapedSurrogate(std::string_view text) {
+    for (std::size_t at = text.find('\xED'); at != std::string_view::npos;
+         at = text.find('\xED', at + 1)) {
+      if (at + 1 < text.size() && static_cast<unsigned char>(text[at + 1]) >= 0xA0) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  Json root_;
+  std::vector<Json*> open_;  // innermost last
+  std::string key_;          // of the member whose value comes next
+};
+
+// The reader works in place on a copy that ends in a NUL byte.
+constexpr std::size_t kPadding = 1;
+
+std::string readableCopy(std::string_view line) {
+  std::string copy;
+  if (text::isValidUtf8(line)) {
+    copy.reserve(line.size() + kPadding);
+    copy.append(line);
+  } else {
+    copy = text::repairUtf8(line);
+  }
+  copy.append(kPadding, '\0');
+  return copy;
+}
+
+// Strict RFC 8259 (no comments, NaN, trailing commas or stopping after the first value), and
+// iterative, so it never recurses on nesting. Numbers arrive as text for readNumber: the reader's
+// own full-precision conversion reads out of bounds on some tiny numbers
+// (0.4231774611633847681228396437e-343) and its fast one is not correctly rounded.
+constexpr unsigned kReadFlags = rapidjson::kParseInsituFlag | rapidjson::kParseIterativeFlag |
+                                rapidjson::kParseNumbersAsStringsFlag;
+
+// The reader keeps string lengths and digit counts in 32-bit integers.
+constexpr std::size_t kLongestLine = std::numeric_limits<std::int32_t>::max() / 2;
+
+}  // namespace
+
+std::optional<Json> parse(std::string_view line) {
+  if (line.size() > kLongestLine) {
+    return std::nullopt;
+  }
+  std::string text = readableCopy(line);
+  const std::size_t length = text.size() - kPadding;
+  rapidjson::InsituStringStream stream(text.data());
+  ValueBuilder builder;
+  rapidjson::CrtAllocator allocator;  // malloc and free; saves the reader allocating its own
+  rapidjson::Reader reader(&allocator);
+  // The reader takes a NUL byte for the end of its input: one after a complete value stops it
+  // short of the real end.
+  if (reader.Parse<kReadFlags>(stream, builder).IsError() || stream.Tell() != length) {
+    return std::nullopt;
+  }
+  return builder.take();
+}
+
+namespace {
+
 // Eight bytes at a time: whether any byte of a word is below n (n <= 128) or equal to c. Used to
-// skip long runs of ordinary string bytes quickly in both directions.
+// skip long runs of ordinary string bytes quickly.
 constexpr std::uint64_t kOnes = 0x0101010101010101u;
 constexpr std::uint64_t kHighBits = 0x8080808080808080u;
 constexpr std::uint64_t anyByteBelow(std::uint64_t word, unsigned char n) {
@@ -29,358 +194,6 @@ std::uint64_t loadWord(const char* bytes) {
   std::memcpy(&word, bytes, sizeof word);
   return word;
 }
-
-// Appends a code point as UTF-8.
-void appendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
-// A strict JSON reader (the grammar of RFC 8259, nothing more) that builds the value in place.
-// Open arrays and objects live on an explicit stack, so nesting depth costs heap, not call depth.
-// The input must already be well-formed UTF-8.
-class Reader {
- public:
-  explicit Reader(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
-
-  std::optional<Json> read() {
-    skipWhitespace();
-    if (p_ == end_ || (*p_ != '{' && *p_ != '[')) {
-      return std::nullopt;  // the top level is an object or an array
-    }
-    Json root;
-    if (!readDocument(root)) {
-      return std::nullopt;
-    }
-    return root;
-  }
-
- private:
-  enum class Step { failed, scalar, opened };
-
-  bool readDocument(Json& root) {
-    Step step = beginValue(root);
-    while (!stack_.empty()) {
-      Json& container = *stack_.back();
-      skipWhitespace();
-      if (p_ == end_) {
-        return false;
-      }
-      if (*p_ == (container.is_object() ? '}' : ']')) {
-        ++p_;
-        stack_.pop_back();
-        step = Step::scalar;  // the closed container is a finished member of its parent
-        continue;
-      }
-      if (step != Step::opened && !consume(',')) {
-        return false;
-      }
-      Json* slot = memberSlot(container);
-      if (slot == nullptr) {
-        return false;
-      }
-      step = beginValue(*slot);  // may push; container is not used after this
-      if (step == Step::failed) {
-        return false;
-      }
-    }
-    skipWhitespace();
-    return step != Step::failed && p_ == end_;
-  }
-
-  // The place for the next member: a new array element, or the object's entry for the key read
-  // here (a repeated key keeps the last value).
-  Json* memberSlot(Json& container) {
-    skipWhitespace();
-    if (container.is_array()) {
-      auto& elements = container.get_ref<Json::array_t&>();
-      elements.emplace_back();
-      return &elements.back();
-    }
-    std::string key;
-    if (!readString(key)) {
-      return nullptr;
-    }
-    skipWhitespace();
-    if (!consume(':')) {
-      return nullptr;
-    }
-    return &container.get_ref<Json::object_t&>()[std::move(key)];
-  }
-
-  // Reads a scalar into slot, or opens a container there and pushes it.
-  Step beginValue(Json& slot) {
-    skipWhitespace();
-    if (p_ == end_) {
-      return Step::failed;
-    }
-    switch (*p_) {
-      case '{':
-        ++p_;
-        slot = Json::object();
-        stack_.push_back(&slot);
-        return Step::opened;
-      case '[':
-        ++p_;
-        slot = Json::array();
-        stack_.push_back(&slot);
-        return Step::opened;
-      case '"': {
-        std::string text;
-        if (!readString(text)) {
-          return Step::failed;
-        }
-        slot = std::move(text);
-        return Step::scalar;
-      }
-      case 't':
-        slot = true;
-        return literal("true") ? Step::scalar : Step::failed;
-      case 'f':
-        slot = false;
-        return literal("false") ? Step::scalar : Step::failed;
-      case 'n':
-        slot = nullptr;
-        return literal("null") ? Step::scalar : Step::failed;
-      default:
-        return readNumber(slot) ? Step::scalar : Step::failed;
-    }
-  }
-
-  bool readString(std::string& out) {
-    if (!consume('"')) {
-      return false;
-    }
-    while (true) {
-      const char* run = p_;
-      while (end_ - p_ >= 8) {
-        const std::uint64_t word = loadWord(p_);
-        if (anyByteBelow(word, 0x20) | anyByteEqual(word, '"') | anyByteEqual(word, '\\')) {
-          break;
-        }
-        p_ += 8;
-      }
-      while (p_ != end_ && *p_ != '"' && *p_ != '\\' && static_cast<unsigned char>(*p_) >= 0x20) {
-        ++p_;
-      }
-      out.append(run, p_);
-      if (p_ == end_ || static_cast<unsigned char>(*p_) < 0x20) {
-        return false;  // unterminated, or a raw control character
-      }
-      if (*p_++ == '"') {
-        return true;
-      }
-      if (!readEscape(out)) {
-        return false;
-      }
-    }
-  }
-
-  // After a backslash. A \u escape of a lone surrogate half becomes U+FFFD.
-  bool readEscape(std::string& out) {
-    if (p_ == end_) {
-      return false;
-    }
-    switch (*p_++) {
-      case '"':
-        out.push_back('"');
-        return true;
-      case '\\':
-        out.push_back('\\');
-        return true;
-      case '/':
-        out.push_back('/');
-        return true;
-      case 'b':
-        out.push_back('\b');
-        return true;
-      case 'f':
-        out.push_back('\f');
-        return true;
-      case 'n':
-        out.push_back('\n');
-        return true;
-      case 'r':
-        out.push_back('\r');
-        return true;
-      case 't':
-        out.push_back('\t');
-        return true;
-      case 'u':
-        break;
-      default:
-        return false;
-    }
-    char32_t unit = 0;
-    if (!readHex4(unit)) {
-      return false;
-    }
-    if (unit >= 0xD800 && unit <= 0xDBFF && end_ - p_ >= 6 && p_[0] == '\\' && p_[1] == 'u') {
-      const char* afterHigh = p_;
-      p_ += 2;
-      char32_t low = 0;
-      if (!readHex4(low)) {
-        return false;
-      }
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        appendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-        return true;
-      }
-      p_ = afterHigh;  // not a pair: the next escape stands on its own
-    }
-    appendUtf8(out, unit >= 0xD800 && unit <= 0xDFFF ? char32_t{0xFFFD} : unit);
-    return true;
-  }
-
-  bool readHex4(char32_t& unit) {
-    if (end_ - p_ < 4) {
-      return false;
-    }
-    for (int i = 0; i < 4; ++i) {
-      const char c = *p_++;
-      unsigned digit = 0;
-      if (c >= '0' && c <= '9') {
-        digit = static_cast<unsigned>(c - '0');
-      } else if (c >= 'a' && c <= 'f') {
-        digit = static_cast<unsigned>(c - 'a' + 10);
-      } else if (c >= 'A' && c <= 'F') {
-        digit = static_cast<unsigned>(c - 'A' + 10);
-      } else {
-        return false;
-      }
-      unit = (unit << 4) | digit;
-    }
-    return true;
-  }
-
-  // -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)? . Integers stay integers while they fit in 64
-  // bits (non-negative ones unsigned); others become doubles. A double that overflows fails.
-  bool readNumber(Json& slot) {
-    const char* start = p_;
-    const bool negative = consume('-');
-    if (consume('0')) {
-      // a leading zero stands alone
-    } else if (!skipDigits()) {
-      return false;
-    }
-    bool integral = true;
-    if (consume('.')) {
-      integral = false;
-      if (!skipDigits()) {
-        return false;
-      }
-    }
-    if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
-      ++p_;
-      integral = false;
-      if (!consume('+')) {
-        consume('-');
-      }
-      if (!skipDigits()) {
-        return false;
-      }
-    }
-    if (integral && readInteger(start, negative, slot)) {
-      return true;
-    }
-    return readDouble(start, slot);
-  }
-
-  bool readInteger(const char* start, bool negative, Json& slot) {
-    if (negative) {
-      std::int64_t value = 0;
-      if (std::from_chars(start, p_, value).ec != std::errc()) {
-        return false;
-      }
-      slot = value;
-    } else {
-      std::uint64_t value = 0;
-      if (std::from_chars(start, p_, value).ec != std::errc()) {
-        return false;
-      }
-      slot = value;
-    }
-    return true;
-  }
-
-  bool readDouble(const char* start, Json& slot) {
-    double value = 0;
-    const auto result = std::from_chars(start, p_, value);
-    if (result.ec == std::errc::result_out_of_range) {
-      // Out of range is either underflow, which is an ordinary (signed) zero, or overflow,
-      // which no double holds.
-      const std::string token(start, p_);
-      value = std::strtod(token.c_str(), nullptr);
-      if (!std::isfinite(value)) {
-        return false;
-      }
-    } else if (result.ec != std::errc()) {
-      return false;
-    }
-    slot = value;
-    return true;
-  }
-
-  bool skipDigits() {
-    const char* start = p_;
-    while (p_ != end_ && *p_ >= '0' && *p_ <= '9') {
-      ++p_;
-    }
-    return p_ != start;
-  }
-
-  bool literal(std::string_view word) {
-    if (static_cast<std::size_t>(end_ - p_) < word.size() ||
-        std::string_view(p_, word.size()) != word) {
-      return false;
-    }
-    p_ += word.size();
-    return true;
-  }
-
-  bool consume(char c) {
-    if (p_ != end_ && *p_ == c) {
-      ++p_;
-      return true;
-    }
-    return false;
-  }
-
-  void skipWhitespace() {
-    while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) {
-      ++p_;
-    }
-  }
-
-  const char* p_;
-  const char* end_;
-  std::vector<Json*> stack_;  // open containers, innermost last
-};
-
-}  // namespace
-
-std::optional<Json> parse(std::string_view line) {
-  if (text::isValidUtf8(line)) {
-    return Reader(line).read();
-  }
-  const std::string repaired = text::repairUtf8(line);
-  return Reader(repaired).read();
-}
-
-namespace {
 
 // How each byte is written inside a string: as is, escaped, or (non-ASCII) after checking that
 // it starts a well-formed UTF-8 sequence.

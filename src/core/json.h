@@ -15,9 +15,9 @@ using Json = nlohmann::json;
 namespace wire {
 
 // Parses one request line. Invalid UTF-8 is repaired to U+FFFD first. The top level must be
-// an object or an array; anything else, trailing garbage, or a number that no double can hold
-// (1e400) is a parse error and gives nullopt. An escaped lone surrogate half ("\ud800") reads
-// as U+FFFD. Never recurses on the input's nesting.
+// an object or an array; anything else, trailing garbage, a raw NUL byte, an escaped lone
+// surrogate half ("\ud800") or a number that no double can hold (1e400) is a parse error and
+// gives nullopt. Never recurses on the input's nesting.
 std::optional<Json> parse(std::string_view line);
 
 // Writes a value the way every response goes out: compact, keys in ascending byte order at every

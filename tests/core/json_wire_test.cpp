@@ -113,11 +113,34 @@ TEST(WireReader, RefusesMalformedText) {
   }
 }
 
+TEST(WireReader, RefusesRawControlCharactersAnywhereInAString) {
+  // Long strings are scanned in blocks; a control character past the first block counts too.
+  for (std::size_t at : {0, 5, 15, 16, 17, 40}) {
+    std::string value(48, 'x');
+    value[at] = '\x1e';
+    EXPECT_FALSE(parse("[\"" + value + "\"]").has_value()) << at;
+    EXPECT_FALSE(parse("{\"" + value + "\":1}").has_value()) << at;
+  }
+  EXPECT_TRUE(parse("[\"" + std::string(48, 'x') + "\\u001e\"]").has_value()) << "escaped is fine";
+}
+
 TEST(WireReader, RefusesNumbersBeyondTheDoubleRange) {
   EXPECT_FALSE(parse("[1e400]").has_value());
   EXPECT_FALSE(parse("[-1e400]").has_value());
   EXPECT_FALSE(parse("{\"x\":1" + std::string(400, '0') + "}").has_value());
-  EXPECT_EQ(roundTrip("[1e-400]"), "[0]");  // underflow is an ordinary zero
+  EXPECT_EQ(roundTrip("[1e-400]"), "[0]");                      // underflow is an ordinary zero
+  EXPECT_EQ(roundTrip("[-0.0000000001e-2147483639]"), "[-0]");  // exponent at the int limit
+}
+
+TEST(WireReader, ReadsEachDoubleAsTheNearestOne) {
+  EXPECT_EQ(roundTrip("[9007199254740993.0,9007199254740995.0]"),
+            "[9007199254740992,9007199254740996]");  // halfway: to even
+  EXPECT_EQ(roundTrip("[1.00000000000000011102230246251565404236316680908203125]"), "[1]");
+  EXPECT_EQ(roundTrip("[1.00000000000000011102230246251565404236316680908203126]"),
+            "[1.0000000000000002]");
+  EXPECT_EQ(roundTrip("[2.4703282292062328e-324,2.4703282292062327e-324]"), "[5e-324,0]");
+  EXPECT_EQ(roundTrip("[0.4231774611633847681228396437e-343]"), "[0]");
+  EXPECT_EQ(roundTrip("[1.7976931348623157e308,0.1e309]"), "[1.7976931348623157e+308,1e+308]");
 }
 
 TEST(WireReader, ReadsHugeIntegersAsDoubles) {
@@ -140,12 +163,22 @@ TEST(WireReader, RepairsIllFormedUtf8BeforeReading) {
             "b");
   EXPECT_EQ(parsed->at("\xEF\xBF\xBD"), "\xEF\xBF\xBD");
   EXPECT_EQ(roundTrip("[\"\xED\xA0\x80\"]"), "[\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"]");
-  // Escaped surrogate halves that do not pair up are repaired the same way.
-  EXPECT_EQ(roundTrip(R"(["\ud800x","\udc00","\ud83d\ude00","\ud800\u0041"])"),
-            "[\"\xEF\xBF\xBDx\",\"\xEF\xBF\xBD\",\"\xF0\x9F\x98\x80\",\"\xEF\xBF\xBD"
-            "A\"]");
   // Bytes outside strings are still not JSON after repair.
   EXPECT_FALSE(parse("{\xFF}").has_value());
+}
+
+// A "\u" escape of a surrogate half only means something next to its partner; a lone half is no
+// character, so the line is refused rather than guessed at.
+TEST(WireReader, JoinsEscapedSurrogatePairsAndRefusesLoneHalves) {
+  EXPECT_EQ(roundTrip(R"(["\ud83d\ude00","\uD83D\uDE00x"])"),
+            "[\"\xF0\x9F\x98\x80\",\"\xF0\x9F\x98\x80x\"]");
+  for (const char* line :
+       {R"(["\ud800"])", R"(["\ud800x"])", R"(["\udc00"])", R"(["a\uDFFF"])", R"(["\ud800\u0041"])",
+        R"(["\ude00\ud83d"])", R"({"\udc00":1})", R"({"k":["\ud83d"]})"}) {
+    EXPECT_FALSE(parse(line).has_value()) << line;
+  }
+  // Characters just outside the surrogate range are ordinary.
+  EXPECT_EQ(roundTrip(R"(["\ud7ff\ue000"])"), "[\"\xED\x9F\xBF\xEE\x80\x80\"]");
 }
 
 TEST(WireReader, FailsCleanlyOnNulBytesAndBinaryJunk) {
@@ -167,15 +200,14 @@ TEST(WireReader, FailsCleanlyOnNulBytesAndBinaryJunk) {
   }
 }
 
-// The library's own reader is a well-tested reference for the grammar; ours must accept and
-// refuse exactly the same documents and read the same values. (The two differ only where the
-// reference is unsafe or stricter: a raw NUL ends its input, and it refuses escaped lone surrogate
-// halves, which we read as U+FFFD. The mutations below produce neither.)
+// nlohmann's reader is a well-tested reference for the grammar; ours must accept and refuse
+// exactly the same documents and read the same values. (They differ where the reference is unsafe:
+// a raw NUL ends its input. The mutations below produce none.)
 TEST(WireReader, AgreesWithTheReferenceReaderOnMutatedDocuments) {
   const std::vector<std::string> seeds = {
       R"({"id":1,"method":"app.act","params":{"actions":[{"type":"click","x":10.5,"y":-2e3}]}})",
       R"({"a":[true,false,null,0,-0,1.25e-5,18446744073709551615,-9223372036854775808,[],{}]})",
-      R"([{"k":"esc \" \\ \/ \b\f\n\r\t \u00e9\u20AC"},"x",[[1],[2,[3]]]])",
+      R"([{"k":"esc \" \\ \/ \b\f\n\r\t \u00e9\u20AC \ud83d\ude00"},"x",[[1],[2,[3]]]])",
       R"({"n":123456789012345678901234567890,"f":0.1,"e":1E+2,"z":[0.0,-0.5]})",
   };
   const std::string alphabet = "{}[]:,\"\\ \t\n0123456789.eE+-tfnrulsaA/bx";
@@ -213,10 +245,20 @@ TEST(WireReader, AgreesWithTheReferenceReaderOnMutatedDocuments) {
 
 TEST(WireDepth, DeepArraysReadWriteAndDestroyWithoutRecursion) {
   const std::string deep = nested(100000, "[", "", "]");
-  std::optional<Json> parsed = parse(deep);
-  ASSERT_TRUE(parsed.has_value());
-  EXPECT_EQ(serialize(*parsed), deep);
-  parsed.reset();  // destruction must not recurse either
+  {
+    const Json parsed = parse(deep).value_or(Json());
+    EXPECT_EQ(serialize(parsed), deep);
+  }  // destruction must not recurse either
+}
+
+TEST(WireDepth, AMillionLevelsFitInOneLine) {
+  const std::string deep = nested(1000000, "[", "", "]");
+  ASSERT_LE(deep.size(), std::size_t{2097152});
+  {
+    const Json parsed = parse(deep).value_or(Json());
+    EXPECT_EQ(serialize(parsed), deep);
+  }
+  EXPECT_FALSE(parse(deep.substr(1)).has_value());  // a million open levels dropped on failure
 }
 
 TEST(WireDepth, DeepObjectsReadAndWriteWithoutRecursion) {
