@@ -1,6 +1,6 @@
 // qor-native: reads one JSON request per line on standard input and writes one JSON response per
-// line on standard output. A reader thread only reads and hands lines over; everything else runs
-// on the main thread's loop.
+// line on standard output. A LineReader turns standard input into lines (on its own thread, or on
+// the main thread while that waits idle); everything else runs on the main thread's loop.
 
 #include <poll.h>
 #include <unistd.h>
@@ -12,13 +12,13 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "bridge/native_runtime.h"
 #include "platform/none/none_desktop.h"
 #include "runtime/clock.h"
 #include "runtime/event_loop.h"
+#include "runtime/line_reader.h"
 #if QOR_HAVE_X11
 #include "platform/x11/x11_desktop.h"
 #endif
@@ -52,70 +52,6 @@ void writeAll(int fd, std::string_view bytes) {
   }
 }
 
-// Reads what standard input has; 0 at end of input (a read error counts as the end).
-std::size_t readSome(std::vector<char>& buffer) {
-  for (;;) {
-    ssize_t got = read(STDIN_FILENO, buffer.data(), buffer.size());
-    if (got >= 0) {
-      return static_cast<std::size_t>(got);
-    }
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      waitFor(STDIN_FILENO, POLLIN);
-    } else if (errno != EINTR) {
-      return 0;
-    }
-  }
-}
-
-// Splits standard input into lines (without "\n" or "\r\n") and posts them in order, then posts
-// the end of input. Lines past the longest useful length keep only that many bytes, so that a
-// line without end cannot exhaust memory; the bridge refuses them by length alone.
-void readLines(qor::runtime::EventLoop& loop, qor::NativeRuntime& runtime) {
-  std::vector<char> buffer(1 << 16);
-  std::string line;
-  bool overlong = false;
-  auto finishLine = [&](std::vector<std::string>& batch) {
-    if (!overlong && !line.empty() && line.back() == '\r') {
-      line.pop_back();
-    }
-    batch.push_back(std::move(line));
-    line.clear();
-    overlong = false;
-  };
-  auto postBatch = [&](std::vector<std::string> batch) {
-    if (!batch.empty()) {
-      loop.postFromAnyThread([&runtime, batch = std::move(batch)] {
-        for (const std::string& each : batch) {
-          runtime.receive(each);
-        }
-      });
-    }
-  };
-  while (std::size_t got = readSome(buffer)) {
-    std::vector<std::string> batch;
-    std::string_view chunk(buffer.data(), got);
-    while (!chunk.empty()) {
-      std::size_t newline = chunk.find('\n');
-      std::string_view part = chunk.substr(0, newline);
-      std::size_t room = kLongestUsefulLine - std::min(line.size(), kLongestUsefulLine);
-      line.append(part.substr(0, room));
-      overlong = overlong || part.size() > room;
-      if (newline == std::string_view::npos) {
-        break;
-      }
-      finishLine(batch);
-      chunk.remove_prefix(newline + 1);
-    }
-    postBatch(std::move(batch));
-  }
-  if (!line.empty() || overlong) {
-    std::vector<std::string> last;
-    finishLine(last);
-    postBatch(std::move(last));
-  }
-  loop.postFromAnyThread([&runtime] { runtime.endOfInput(); });
-}
-
 std::unique_ptr<qor::desktop::Desktop> makeDesktop(qor::runtime::EventLoop& loop) {
 #if QOR_HAVE_X11
   if (auto desktop = qor::platform::makeX11Desktop(loop)) {
@@ -145,8 +81,16 @@ int main() {
     return 1;
   }
 
-  std::thread reader([&loop, &runtime] { readLines(loop, *runtime); });
-  reader.detach();
+  // Lines reach receive() in input order, then the end of input; nothing else reads stdin.
+  qor::runtime::LineReader input(
+      loop, STDIN_FILENO, kLongestUsefulLine,
+      [&runtime](const qor::runtime::LineReader::Lines& lines) {
+        for (const std::string& line : lines) {
+          runtime->receive(line);
+        }
+      },
+      [&runtime] { runtime->endOfInput(); });
+  input.start();
   loop.run();
   return 0;
 }

@@ -130,6 +130,11 @@ int EventLoop::pollTimeoutMs() const {
 }
 
 std::size_t EventLoop::pollOnce(int timeoutMs) {
+  waitForEvents(timeoutMs);
+  return handleEvents();
+}
+
+void EventLoop::waitForEvents(int timeoutMs) {
   pollFds_.clear();
   pollWatches_.clear();
   pollFds_.push_back(pollfd{wakeFd_, POLLIN, 0});
@@ -137,10 +142,14 @@ std::size_t EventLoop::pollOnce(int timeoutMs) {
     pollFds_.push_back(pollfd{watch.fd, watch.events, 0});
     pollWatches_.push_back(id);
   }
-  int ready = poll(pollFds_.data(), pollFds_.size(), timeoutMs);
-  if (ready <= 0) {
+  pollReady_ = poll(pollFds_.data(), pollFds_.size(), timeoutMs);
+}
+
+std::size_t EventLoop::handleEvents() {
+  if (pollReady_ <= 0) {
     return 0;  // Timeout, or EINTR: the caller simply goes round again.
   }
+  pollReady_ = 0;
   std::size_t handled = 0;
   if (pollFds_[0].revents != 0) {
     // Reset the counter before taking the work, so that a hand-over racing with us writes again.
@@ -170,7 +179,25 @@ void EventLoop::run() {
     if (quit_) {
       break;
     }
-    pollOnce(pollTimeoutMs());
+    int timeout = pollTimeoutMs();
+    if (timeout != 0 && !beforeWait_.empty()) {
+      for (const Work& hook : beforeWait_) {
+        hook();
+      }
+      timeout = pollTimeoutMs();
+    }
+    const bool blocking = timeout != 0;
+    if (blocking) {
+      waiting_.store(true);
+      waitForEvents(timeout);
+      waiting_.store(false);
+      handleEvents();
+      for (const Work& hook : afterWait_) {
+        hook();
+      }
+    } else {
+      pollOnce(0);
+    }
     fireDueTimers();
   }
 }

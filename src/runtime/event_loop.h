@@ -2,10 +2,12 @@
 // The main loop: posted closures in FIFO order, timers at absolute deadlines, file-descriptor
 // watches, and a wake-up that other threads use to hand work to the main thread.
 //
-// Every method except postFromAnyThread() must be called on the thread that runs the loop.
+// Every method except postFromAnyThread() and isWaiting() must be called on the thread that runs
+// the loop.
 
 #include <poll.h>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -36,6 +38,9 @@ class EventLoop {
   void post(Work work);
   // Thread-safe; the work runs on the loop thread in the order it was handed over.
   void postFromAnyThread(Work work);
+  // Moves work handed over so far to the end of the queue now, so that what the caller posts next
+  // runs after it.
+  void adoptHandedOverWork() { takeForeignWork(); }
 
   // Fires once when the clock reaches `deadline`; timers with equal deadlines fire in the order
   // they were added. A timer added while timers fire waits for the next round, even when it is
@@ -50,6 +55,12 @@ class EventLoop {
 
   // Blocks in poll() between rounds; returns after quit().
   void run();
+  // Thread-safe: whether run() is blocked waiting for a descriptor, a timer or handed-over work.
+  bool isWaiting() const { return waiting_.load(); }
+  // Run on the loop thread each time just before run() blocks (work posted then runs first), and
+  // each time it has woken up again, before it runs any queued work or timer.
+  void addBeforeWait(Work hook) { beforeWait_.push_back(std::move(hook)); }
+  void addAfterWait(Work hook) { afterWait_.push_back(std::move(hook)); }
   void quit() { quit_ = true; }
 
   // Runs queued work, cross-thread work, ready descriptors and due timers until none is left,
@@ -72,6 +83,8 @@ class EventLoop {
   std::size_t fireDueTimers();
   std::size_t takeForeignWork();
   std::size_t pollOnce(int timeoutMs);
+  void waitForEvents(int timeoutMs);  // poll() over the wake-up and every watch
+  std::size_t handleEvents();         // takes handed-over work, calls ready watches
   int pollTimeoutMs() const;
 
   Clock& clock_;
@@ -79,12 +92,16 @@ class EventLoop {
   Timers timers_;
   std::unordered_map<TimerId, Timers::iterator> timerIndex_;  // cancelTimer without a scan
   std::map<WatchId, Watch> watches_;
+  int pollReady_ = 0;
   std::vector<pollfd> pollFds_;  // reused between rounds: no allocation per wake-up
   std::vector<WatchId> pollWatches_;
   TimerId nextTimerId_ = 1;
   WatchId nextWatchId_ = 1;
   bool quit_ = false;
   int wakeFd_ = -1;
+  std::vector<Work> beforeWait_;
+  std::vector<Work> afterWait_;
+  std::atomic<bool> waiting_{false};
 
   std::mutex foreignMutex_;
   std::vector<Work> foreign_;

@@ -102,11 +102,39 @@ TEST_F(EventLoopTest, WorkFromOtherThreadsArrivesInOrderAndCanStopTheLoop) {
   }
 }
 
-TEST_F(EventLoopTest, WorkHandedOverFromTheLoopThreadRunsAfterLocalWork) {
+TEST_F(EventLoopTest, HandedOverWorkIsTakenBehindLocalWorkUnlessAdoptedFirst) {
   loop.postFromAnyThread(note("handed over"));
   loop.post(note("local"));
   loop.runUntilIdle();
   EXPECT_EQ(order, (std::vector<std::string>{"local", "handed over"}));
+
+  order.clear();
+  loop.postFromAnyThread(note("handed over"));
+  loop.adoptHandedOverWork();
+  loop.post(note("local"));
+  loop.runUntilIdle();
+  EXPECT_EQ(order, (std::vector<std::string>{"handed over", "local"}));
+}
+
+TEST(EventLoopWaiting, HooksFramePeriodsOfWaitingThatOtherThreadsCanSee) {
+  RealClock clock;
+  EventLoop loop(clock);
+  std::vector<std::string> order;
+  loop.addBeforeWait([&] { order.push_back(loop.isWaiting() ? "before, waiting" : "before"); });
+  loop.addAfterWait([&] { order.push_back(loop.isWaiting() ? "after, waiting" : "after"); });
+  std::thread other([&] {
+    while (!loop.isWaiting()) {
+      std::this_thread::yield();  // the loop thread is about to block in poll
+    }
+    loop.postFromAnyThread([&] {
+      order.push_back("handed over");
+      loop.quit();
+    });
+  });
+  loop.run();
+  other.join();
+  EXPECT_EQ(order, (std::vector<std::string>{"before", "after", "handed over"}));
+  EXPECT_FALSE(loop.isWaiting());
 }
 
 TEST(EventLoopRealClock, RunWakesForATimerWithoutOtherActivity) {
