@@ -36,6 +36,14 @@ std::vector<std::string> requestedBundleIDs(const Json& params) {
   return ids;
 }
 
+// The last path component without its extension; a trailing slash does not count as one.
+std::string bundleNameOf(std::string location) {
+  while (location.size() > 1 && location.back() == '/') {
+    location.pop_back();
+  }
+  return std::filesystem::path(location).stem().string();
+}
+
 const std::string& nameOf(const Json& entry) {
   static const std::string kNone;
   const Json& name = entry["name"];
@@ -67,8 +75,7 @@ Json NativeRuntime::listApplications(const Json& params) {
       continue;
     }
     if (auto location = desktop_.applicationLocation(bundleID)) {
-      entries[bundleID] =
-          entry(bundleID, std::filesystem::path(*location).stem().string(), *location);
+      entries[bundleID] = entry(bundleID, bundleNameOf(*location), *location);
     }
   }
   if (NativeParameters::boolean(params, "includeIcons") == true) {

@@ -139,7 +139,7 @@ runtime::Task<Json> NativeRuntime::capture(const Json& params) {
   pruneObservations();
 
   auto expiresSeconds =
-      std::chrono::duration_cast<std::chrono::seconds>(expires.time_since_epoch()).count();
+      std::chrono::floor<std::chrono::seconds>(expires.time_since_epoch()).count();
   co_return Json{{"observationId", id},
                  {"bundleId", app.bundleID.value_or("")},
                  {"pid", app.pid},

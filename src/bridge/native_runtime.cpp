@@ -1,6 +1,7 @@
 #include "bridge/native_runtime.h"
 
 #include <array>
+#include <charconv>
 #include <system_error>
 
 #include "core/native_parameters.h"
@@ -12,9 +13,9 @@ constexpr std::size_t kMaxRequestBytes = 2'097'152;
 
 // The methods "capabilities" announces, in this order ("capabilities" itself is not listed).
 constexpr std::array<const char*, 13> kAnnouncedMethods = {
-    "permissions.status", "permissions.request", "apps.list",         "apps.launch",
-    "apps.focus",         "app.observe",         "app.act",           "app.appleEvent",
-    "app.openDocuments",  "window.capture",      "capture.release",   "operation.cancel",
+    "permissions.status",  "permissions.request", "apps.list",       "apps.launch",
+    "apps.focus",          "app.observe",         "app.act",         "app.appleEvent",
+    "app.openDocuments",   "window.capture",      "capture.release", "operation.cancel",
     "operations.cancelAll"};
 
 NativeFailure invalidRequest(std::string message) {
@@ -23,7 +24,8 @@ NativeFailure invalidRequest(std::string message) {
 
 // The operation id: a string "operationId" in the parameters, else the request id as text.
 std::string operationIdFor(const Json& id, const Json& params) {
-  if (const Json* given = NativeParameters::find(params, "operationId"); given && given->is_string()) {
+  if (const Json* given = NativeParameters::find(params, "operationId");
+      given && given->is_string()) {
     return given->get<std::string>();
   }
   if (id.is_string()) {
@@ -32,7 +34,14 @@ std::string operationIdFor(const Json& id, const Json& params) {
   if (id.is_boolean()) {
     return id.get<bool>() ? "1" : "0";
   }
-  return wire::serialize(id);  // a number in its shortest decimal form
+  if (id.is_number_integer()) {
+    char digits[24];
+    auto end = id.is_number_unsigned()
+                   ? std::to_chars(digits, digits + sizeof digits, id.get<std::uint64_t>()).ptr
+                   : std::to_chars(digits, digits + sizeof digits, id.get<std::int64_t>()).ptr;
+    return std::string(digits, end);
+  }
+  return wire::serialize(id);  // a fraction in its shortest decimal form
 }
 
 // The method table. Handlers that never suspend are adapted to the common coroutine shape.
@@ -129,14 +138,20 @@ void NativeRuntime::respond(Json id, Json result) {
   Json response = Json::object();
   response["id"] = std::move(id);
   response["result"] = result.is_null() ? Json::object() : std::move(result);
-  writeLine_(wire::serialize(response) + '\n');
+  writeResponse(response);
 }
 
 void NativeRuntime::respondFailure(Json id, const NativeFailure& failure) {
   Json response = Json::object();
   response["error"] = failure.json();
   response["id"] = std::move(id);
-  writeLine_(wire::serialize(response) + '\n');
+  writeResponse(response);
+}
+
+void NativeRuntime::writeResponse(const Json& response) {
+  std::string line = wire::serialize(response);
+  line.push_back('\n');  // in place: the line is written whole, in one piece
+  writeLine_(line);
 }
 
 // ---- Operations --------------------------------------------------------------------------------
@@ -195,18 +210,22 @@ runtime::Task<Json> NativeRuntime::dispatch(const std::string& method, const Jso
   throw NativeFailure("unsupportedMethod", "Unknown native method: " + method);
 }
 
+// The answer never changes during a run, so it is built once.
 Json NativeRuntime::capabilities() {
-  desktop::PlatformInfo platform = desktop_.platformInfo();
-  Json methods = Json::array();
-  for (const char* name : kAnnouncedMethods) {
-    methods.push_back(name);
+  if (!capabilities_) {
+    desktop::PlatformInfo platform = desktop_.platformInfo();
+    Json methods = Json::array();
+    for (const char* name : kAnnouncedMethods) {
+      methods.push_back(name);
+    }
+    capabilities_ = Json{{"protocol", 1},
+                         {"platform", platform.platform},
+                         {"architecture", platform.architecture},
+                         {"minimumOS", platform.minimumOS},
+                         {"methods", std::move(methods)},
+                         {"captureDirectory", captureDirectory.string()}};
   }
-  return Json{{"protocol", 1},
-              {"platform", platform.platform},
-              {"architecture", platform.architecture},
-              {"minimumOS", platform.minimumOS},
-              {"methods", std::move(methods)},
-              {"captureDirectory", captureDirectory.string()}};
+  return *capabilities_;
 }
 
 void NativeRuntime::cancelOperation(Json id, const Json& params) {

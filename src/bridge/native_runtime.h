@@ -106,16 +106,17 @@ class NativeRuntime {
 
  private:
   void registerOperation(Json id, const std::string& method, Json params);
-  runtime::Task<void> runOperation(Json id, std::string method, Json params,
-                                   std::string operation,
+  runtime::Task<void> runOperation(Json id, std::string method, Json params, std::string operation,
                                    std::shared_ptr<runtime::CancellationState> cancellation);
   void cancelOperation(Json id, const Json& params);
   void cancelAllOperations(Json id);
+  void writeResponse(const Json& response);
 
   desktop::Desktop& desktop_;
   runtime::EventLoop& loop_;
   LineWriter writeLine_;
   Exit exit_;
+  std::optional<Json> capabilities_;  // built on first use
   // Lives exactly as long as the runtime: the user-input monitor's handler holds it weakly, so a
   // late call after the runtime is gone does nothing (input_monitor.cpp).
   std::shared_ptr<NativeRuntime*> liveness_ = std::make_shared<NativeRuntime*>(this);

@@ -1,3 +1,4 @@
+#include <filesystem>
 #include <system_error>
 
 #include "bridge/native_runtime.h"
@@ -15,6 +16,13 @@ NativeFailure unusableRequest() {
   return invalidArgument("Supply installed bundleId and 1...50 existing absolute document paths");
 }
 
+// A JSON string may hold a NUL character; the file system would see only the text before it
+// and report on a different item than the one that is opened.
+bool existsExactly(const std::string& path) {
+  std::error_code error;
+  return path.find('\0') == std::string::npos && std::filesystem::exists(path, error);
+}
+
 std::vector<std::string> documentPaths(const Json& params) {
   const Json* given = NativeParameters::find(params, "paths");
   if (given == nullptr || !given->is_array() || given->empty() || given->size() > kMostDocuments) {
@@ -28,8 +36,7 @@ std::vector<std::string> documentPaths(const Json& params) {
     paths.push_back(each.get<std::string>());
   }
   for (const std::string& path : paths) {
-    std::error_code error;
-    if (!path.starts_with('/') || !std::filesystem::exists(path, error)) {
+    if (!path.starts_with('/') || !existsExactly(path)) {
       throw unusableRequest();
     }
   }

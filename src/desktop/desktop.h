@@ -123,8 +123,8 @@ struct ScrollEvent {
 struct KeyEvent {
   std::uint16_t keyCode = 0;
   bool down = true;
-  std::uint64_t flags = 0;              // the modifier masks of the key names table
-  std::optional<std::u16string> text;   // set for typed text: the character's UTF-16 units
+  std::uint64_t flags = 0;             // the modifier masks of the key names table
+  std::optional<std::u16string> text;  // set for typed text: the character's UTF-16 units
   std::int64_t marker = 0;
 };
 
@@ -173,10 +173,10 @@ class Desktop {
   virtual PlatformInfo platformInfo() = 0;
 
   // Permissions.
-  virtual bool isProcessTrusted() = 0;          // Accessibility, never prompts
-  virtual void promptForAccessibility() = 0;    // shows the system prompt when needed
-  virtual bool preflightScreenCapture() = 0;    // never prompts
-  virtual void requestScreenCapture() = 0;      // shows the system prompt when needed
+  virtual bool isProcessTrusted() = 0;        // Accessibility, never prompts
+  virtual void promptForAccessibility() = 0;  // shows the system prompt when needed
+  virtual bool preflightScreenCapture() = 0;  // never prompts
+  virtual void requestScreenCapture() = 0;    // shows the system prompt when needed
   // Automation status towards an application, for any event class and id (0 granted, -1744 not
   // yet asked, others the platform's). With `ask` the user may be prompted and the call waits.
   virtual std::int32_t automationStatus(const std::string& bundleID, bool ask) = 0;

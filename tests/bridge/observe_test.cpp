@@ -118,9 +118,10 @@ TEST_F(ObserveTest, NodeKeysFollowTheAttributeKinds) {
                  ->attribute("AXDescription", desktop::AXValue(std::int64_t{3}))
                  ->attribute("AXHelp", desktop::AXValue(std::string()))
                  ->actionNamesError(desktop::kAXErrorFailure);
-  auto link = sim::element("AXLink")
-                  ->attribute("AXValue", desktop::AXValue(desktop::ElementRef(window)))
-                  ->position({1, 2});  // no size: no frame
+  auto link =
+      sim::element("AXLink")
+          ->attribute("AXValue", desktop::AXValue(desktop::ElementRef(sim::element("AXGroup"))))
+          ->position({1, 2});  // no size: no frame
   auto unreadable =
       sim::element("AXStaticText")->attributeError("AXValue", desktop::kAXErrorFailure);
   window->children({password, empty, slider, level, odd, link, unreadable});

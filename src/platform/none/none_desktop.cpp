@@ -7,7 +7,9 @@ namespace {
 
 using namespace desktop;
 
-PlatformError noDesktop() { return PlatformError{"No desktop session is available"}; }
+PlatformError noDesktop() {
+  return PlatformError{"No desktop session is available"};
+}
 
 std::string machineArchitecture() {
   utsname names{};
@@ -69,7 +71,8 @@ class NoneDesktop final : public Desktop {
   }
 
   PostResult post(Pid, const InputEvent&) override { return PostResult::couldNotCreate; }
-  std::optional<MonitorHandle> addGlobalMonitor(std::function<void(const MonitoredEvent&)>) override {
+  std::optional<MonitorHandle> addGlobalMonitor(
+      std::function<void(const MonitoredEvent&)>) override {
     return std::nullopt;
   }
   void removeMonitor(MonitorHandle) override {}

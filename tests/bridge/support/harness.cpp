@@ -30,7 +30,9 @@ void Harness::sendLine(std::string_view line) {
   settle();
 }
 
-void Harness::send(const Json& request) { sendLine(wire::serialize(request)); }
+void Harness::send(const Json& request) {
+  sendLine(wire::serialize(request));
+}
 
 void Harness::request(const Json& id, const std::string& method, const Json& params) {
   send(Json{{"id", id}, {"method", method}, {"params", params}});
@@ -41,7 +43,9 @@ void Harness::endOfInput() {
   settle();
 }
 
-void Harness::settle() { loop.runUntilIdle(); }
+void Harness::settle() {
+  loop.runUntilIdle();
+}
 
 void Harness::advance(runtime::Duration by) {
   runtime::MonoTime target = clock.now() + by;
