@@ -21,3 +21,4 @@ run_pass gcc -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ -DCMAKE_
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_pass clang-sanitizers -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_C_COMPILER=clang -DQOR_SANITIZE=ON
+bash scripts/fuzz.sh 60  # every fuzz target for a minute from its seeds (docs/FUZZING.md)
