@@ -32,6 +32,14 @@ AXRead success(desktop::AXValue value) {
   return AXRead{kAXSuccess, std::move(value)};
 }
 
+// DoAction and SetTextContents answer whether the toolkit took the request.
+AXError acceptedReply(const dbus::Reply& reply) {
+  int done = 0;
+  return sd_bus_message_read(reply.message.get(), "b", &done) >= 0 && done
+             ? kAXSuccess
+             : desktop::kAXErrorFailure;
+}
+
 }  // namespace
 
 std::uint64_t AtspiElement::identity() const {
@@ -438,13 +446,12 @@ desktop::AXError AtspiAccessibility::performAction(const ElementRef& element,
         return sd_bus_message_append(m, "i", static_cast<std::int32_t>(*index));
       });
   turn_.reset();  // what was read before the action may no longer hold
-  int done = 0;
   if (!reply.ok()) {
-    return axErrorFor(reply.errorName);
+    // The object answered but has no such action after all.
+    AXError refused = axErrorFor(reply.errorName);
+    return refused == kAXErrorAttributeUnsupported ? desktop::kAXErrorActionUnsupported : refused;
   }
-  return sd_bus_message_read(reply.message.get(), "b", &done) >= 0 && done
-             ? kAXSuccess
-             : desktop::kAXErrorFailure;
+  return acceptedReply(reply);
 }
 
 desktop::AXError AtspiAccessibility::setStringValue(const ElementRef& element,
@@ -460,23 +467,46 @@ desktop::AXError AtspiAccessibility::setStringValue(const ElementRef& element,
   }
   AppTree& tree = *found->tree;
   const AccessibleNode& node = tree.fetch(found->element->path());
-  if (node.interfacesError) {
-    return node.interfacesError;
+  if (node.interfacesError || node.roleError) {
+    return node.interfacesError ? node.interfacesError : node.roleError;
   }
-  if (!(node.interfaces & kInterfaceEditableText)) {
-    return kAXErrorAttributeUnsupported;
+  ax::RoleContext context{node.role, node.states, false, std::nullopt};
+  switch (ax::valueWrite(context, node.interfaces & kInterfaceEditableText,
+                         node.interfaces & kInterfaceValue)) {
+    case ax::ValueWrite::text:
+      return writeText(tree, node.path, value);
+    case ax::ValueWrite::number:
+      return writeNumber(tree, node.path, value);
+    case ax::ValueWrite::none:
+      break;
   }
+  return kAXErrorAttributeUnsupported;
+}
+
+desktop::AXError AtspiAccessibility::writeText(AppTree& tree, const std::string& path,
+                                               const std::string& value) {
   dbus::Reply reply =
-      tree.call(node.path, "org.a11y.atspi.EditableText", "SetTextContents",
+      tree.call(path, "org.a11y.atspi.EditableText", "SetTextContents",
                 [&](sd_bus_message* m) { return sd_bus_message_append(m, "s", value.c_str()); });
   turn_.reset();
-  int done = 0;
-  if (!reply.ok()) {
-    return axErrorFor(reply.errorName);
+  return reply.ok() ? acceptedReply(reply) : axErrorFor(reply.errorName);
+}
+
+// Value.CurrentValue takes a number: a string that spells none is refused before anything is
+// sent. The toolkit clamps the number to the element's range.
+desktop::AXError AtspiAccessibility::writeNumber(AppTree& tree, const std::string& path,
+                                                 const std::string& value) {
+  std::optional<double> number = ax::numericValue(value);
+  if (!number) {
+    return desktop::kAXErrorIllegalArgument;
   }
-  return sd_bus_message_read(reply.message.get(), "b", &done) >= 0 && done
-             ? kAXSuccess
-             : desktop::kAXErrorFailure;
+  dbus::Reply reply =
+      tree.call(path, "org.freedesktop.DBus.Properties", "Set", [&](sd_bus_message* m) {
+        return sd_bus_message_append(m, "ssv", "org.a11y.atspi.Value", "CurrentValue", "d",
+                                     *number);
+      });
+  turn_.reset();
+  return reply.ok() ? kAXSuccess : axErrorFor(reply.errorName);
 }
 
 }  // namespace qor::platform

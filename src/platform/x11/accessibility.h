@@ -84,6 +84,8 @@ class AtspiAccessibility {
   bool topLevel(AppTree& tree, const AccessibleNode& node);
   Frame windowFrame(AppTree& tree, const AccessibleNode& node);
   desktop::ElementRef element(const ObjectRef& ref) const;
+  desktop::AXError writeText(AppTree& tree, const std::string& path, const std::string& value);
+  desktop::AXError writeNumber(AppTree& tree, const std::string& path, const std::string& value);
 
   runtime::EventLoop& loop_;
   AtspiBus& bus_;

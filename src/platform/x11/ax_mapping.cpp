@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <charconv>
+#include <cmath>
 #include <string_view>
 #include <utility>
 
@@ -258,6 +260,26 @@ ValueSource valueSource(const RoleContext& context) {
     return ValueSource::checkState;
   }
   return ValueSource::none;
+}
+
+ValueWrite valueWrite(const RoleContext& context, bool editableText, bool value) {
+  if (value && valueSource(context) == ValueSource::number) {
+    return ValueWrite::number;
+  }
+  if (editableText) {
+    return ValueWrite::text;
+  }
+  return value ? ValueWrite::number : ValueWrite::none;
+}
+
+std::optional<double> numericValue(const std::string& text) {
+  double number = 0;
+  const char* end = text.data() + text.size();
+  auto [stop, error] = std::from_chars(text.data(), end, number);
+  if (text.empty() || error != std::errc() || stop != end || !std::isfinite(number)) {
+    return std::nullopt;
+  }
+  return number;
 }
 
 std::vector<std::string> actionNames(const std::vector<std::string>& native,

@@ -80,6 +80,16 @@ enum class ValueSource {
 };
 ValueSource valueSource(const RoleContext& context);
 
+// How "setValue" writes an element's "AXValue": through the Value interface for elements whose
+// value is a number (a slider, a spin button: their text is only a rendering of the number),
+// else through EditableText, else through Value when that is all the element has.
+enum class ValueWrite { none, text, number };
+ValueWrite valueWrite(const RoleContext& context, bool editableText, bool value);
+
+// The number a value string spells for the Value interface: a decimal or exponent notation
+// number in the C locale ("55", "-2.5", "1e3"), the whole string, finite. Nothing otherwise.
+std::optional<double> numericValue(const std::string& text);
+
 // The action names an element lists: the Accessibility name where one exists ("AXPress" for
 // "click", "press", "activate", ...), the toolkit's own name otherwise, in toolkit order and
 // without repeats.

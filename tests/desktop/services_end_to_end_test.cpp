@@ -1,0 +1,142 @@
+// Element actions, application events, documents and icons of the product executable on the
+// Linux desktop, driven through its pipes against the fixture in a private session.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "desktop/support/desktop_support.h"
+
+namespace qor {
+namespace {
+
+using desktoptest::Bridge;
+using desktoptest::nodesWhere;
+
+constexpr const char* kFixtureID = "dev.qor.Fixture";
+
+const Json& result(const Json& response) {
+  EXPECT_TRUE(response.contains("result")) << response.dump();
+  static const Json none = Json::object();
+  return response.contains("result") ? response["result"] : none;
+}
+
+const Json& failure(const Json& response) {
+  EXPECT_TRUE(response.contains("error")) << response.dump();
+  static const Json none = Json::object();
+  return response.contains("error") ? response["error"] : none;
+}
+
+// An observation of the fixture's main window.
+Json observeFixture(Bridge& bridge) {
+  return result(bridge.request("app.observe", {{"bundleId", kFixtureID}}));
+}
+
+// The one element of an observation that `matches` picks.
+Json only(const Json& observation, const std::function<bool(const Json&)>& matches) {
+  std::vector<Json> found = nodesWhere(observation["tree"], matches);
+  EXPECT_EQ(found.size(), 1u) << observation["tree"].dump();
+  return found.empty() ? Json::object() : found.front();
+}
+
+std::function<bool(const Json&)> roleAndTitle(const std::string& role, const std::string& title) {
+  return [=](const Json& node) {
+    return node.value("role", "") == role && node.value("title", "") == title;
+  };
+}
+
+std::function<bool(const Json&)> roleAndValue(const std::string& role, const Json& value) {
+  return [=](const Json& node) {
+    return node.value("role", "") == role && node.value("value", Json()) == value;
+  };
+}
+
+Json act(Bridge& bridge, const Json& observation, const Json& action) {
+  return bridge.request("app.act", {{"bundleId", kFixtureID},
+                                    {"observationId", observation["observationId"]},
+                                    {"actions", Json::array({action})}});
+}
+
+// Observes until `matches` finds an element: toolkits may carry out an accepted action a
+// moment after they answered. Bounded by the number of observations, not by time.
+bool observedEventually(Bridge& bridge, const std::function<bool(const Json&)>& matches) {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    if (!nodesWhere(observeFixture(bridge)["tree"], matches).empty()) {
+      return true;
+    }
+  }
+  return false;
+}
+
+TEST(ServicesEndToEnd, SetValueFillsTextAndNumbersButNeverAPassword) {
+  auto fixture = desktoptest::startFixture();
+  Bridge bridge;
+  Json observed = observeFixture(bridge);
+  Json name = only(observed, roleAndValue("AXTextField", "Ada"));
+  Json done = result(act(bridge, observed,
+                         {{"type", "setValue"}, {"ref", name["ref"]}, {"value", "Grace Hopper"}}));
+  EXPECT_EQ(done["actions"][0]["status"], "dispatched");
+  EXPECT_EQ(done["requiresObservation"], true);
+  EXPECT_TRUE(observedEventually(bridge, roleAndValue("AXTextField", "Grace Hopper")));
+
+  observed = observeFixture(bridge);
+  Json volume = only(observed, roleAndValue("AXSlider", 30.0));
+  result(act(bridge, observed, {{"type", "setValue"}, {"ref", volume["ref"]}, {"value", "55"}}));
+  EXPECT_TRUE(observedEventually(bridge, roleAndValue("AXSlider", 55.0)));
+
+  observed = observeFixture(bridge);
+  volume = only(observed, roleAndValue("AXSlider", 55.0));
+  Json notANumber = failure(
+      act(bridge, observed, {{"type", "setValue"}, {"ref", volume["ref"]}, {"value", "loud"}}));
+  EXPECT_EQ(notANumber["code"], "accessibilityActionFailed");
+  EXPECT_EQ(notANumber["message"], "Control value could not be set");
+  EXPECT_EQ(notANumber["details"]["axError"], -25201);  // illegal argument
+  EXPECT_EQ(notANumber["details"]["failedIndex"], 0);
+
+  observed = observeFixture(bridge);
+  Json password = only(observed, [](const Json& node) { return node.contains("secure"); });
+  Json refused = failure(act(
+      bridge, observed, {{"type", "setValue"}, {"ref", password["ref"]}, {"value", "letmein"}}));
+  EXPECT_EQ(refused["code"], "userInputRequired");
+  EXPECT_EQ(refused["message"], "Enter credentials in the selected application");
+
+  observed = observeFixture(bridge);
+  Json check = only(observed, roleAndTitle("AXCheckBox", "Remember me"));
+  Json noValue =
+      failure(act(bridge, observed, {{"type", "setValue"}, {"ref", check["ref"]}, {"value", "0"}}));
+  EXPECT_EQ(noValue["code"], "accessibilityActionFailed");
+  EXPECT_EQ(noValue["details"]["axError"], -25205);  // no writable value
+}
+
+TEST(ServicesEndToEnd, AxPerformsTheElementsActionsAndRefusesOthers) {
+  auto fixture = desktoptest::startFixture();
+  Bridge bridge;
+  Json observed = observeFixture(bridge);
+  Json button = only(observed, roleAndTitle("AXButton", "Count Click"));
+  EXPECT_EQ(button["actions"], Json::array({"AXPress"}));
+  Json done = result(
+      act(bridge, observed, {{"type", "ax"}, {"ref", button["ref"]}, {"action", "AXPress"}}));
+  EXPECT_EQ(done["actions"][0]["type"], "ax");
+  EXPECT_TRUE(observedEventually(bridge, roleAndTitle("AXStaticText", "Clicks: 1")));
+
+  // The toolkit's own name works as well.
+  observed = observeFixture(bridge);
+  button = only(observed, roleAndTitle("AXButton", "Count Click"));
+  result(act(bridge, observed, {{"type", "ax"}, {"ref", button["ref"]}, {"action", "click"}}));
+  EXPECT_TRUE(observedEventually(bridge, roleAndTitle("AXStaticText", "Clicks: 2")));
+
+  observed = observeFixture(bridge);
+  button = only(observed, roleAndTitle("AXButton", "Count Click"));
+  Json refused = failure(
+      act(bridge, observed, {{"type", "ax"}, {"ref", button["ref"]}, {"action", "AXIncrement"}}));
+  EXPECT_EQ(refused["code"], "accessibilityActionFailed");
+  EXPECT_EQ(refused["message"], "Control did not accept the action");
+  EXPECT_EQ(refused["details"]["axError"], -25206);  // action unsupported
+  EXPECT_EQ(refused["details"]["completedActions"], Json::array());
+  EXPECT_TRUE(nodesWhere(observeFixture(bridge)["tree"], roleAndTitle("AXStaticText", "Clicks: 2"))
+                  .size() == 1u);
+}
+
+}  // namespace
+}  // namespace qor
