@@ -2,7 +2,11 @@
 // Linux desktop, driven through its pipes against the fixture in a private session.
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 
@@ -136,6 +140,110 @@ TEST(ServicesEndToEnd, AxPerformsTheElementsActionsAndRefusesOthers) {
   EXPECT_EQ(refused["details"]["completedActions"], Json::array());
   EXPECT_TRUE(nodesWhere(observeFixture(bridge)["tree"], roleAndTitle("AXStaticText", "Clicks: 2"))
                   .size() == 1u);
+}
+
+// A private folder for one test's documents, removed with everything in it afterwards.
+class DocumentFolder {
+ public:
+  DocumentFolder() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "qor-documents-XXXXXX").string();
+    path_ = mkdtemp(pattern.data()) ? pattern : "";
+  }
+  ~DocumentFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  std::string write(const std::string& name, const std::string& text) const {
+    std::string file = path_ + "/" + name;
+    std::ofstream(file) << text;
+    return file;
+  }
+
+ private:
+  std::string path_;
+};
+
+Json appleEvent(Bridge& bridge, const std::string& eventClass, const std::string& eventID,
+                const Json& parameters = Json::object()) {
+  return bridge.request("app.appleEvent", {{"bundleId", kFixtureID},
+                                           {"eventClass", eventClass},
+                                           {"eventId", eventID},
+                                           {"parameters", parameters}});
+}
+
+// Observes until the fixture has a window titled `title` and gives its number; bounded by the
+// number of observations.
+std::optional<std::int64_t> windowEventually(Bridge& bridge, const std::string& title) {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    Json observed = observeFixture(bridge);
+    for (const Json& window : observed["windows"]) {
+      if (window.value("title", "") == title) {
+        return window["windowId"].get<std::int64_t>();
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+// Whether the document window titled `title` shows `firstLine`.
+bool showsDocument(Bridge& bridge, const std::string& title, const std::string& firstLine) {
+  std::optional<std::int64_t> window = windowEventually(bridge, title);
+  if (!window) {
+    return false;
+  }
+  Json observed =
+      result(bridge.request("app.observe", {{"bundleId", kFixtureID}, {"windowId", *window}}));
+  return !nodesWhere(observed["tree"], roleAndTitle("AXStaticText", firstLine)).empty();
+}
+
+std::optional<std::string> activeWindow() {
+  std::optional<std::string> active = desktoptest::run({"xdotool", "getactivewindow"});
+  if (active && !active->empty() && active->back() == '\n') {
+    active->pop_back();
+  }
+  return active;
+}
+
+TEST(ServicesEndToEnd, ApplicationEventsReachTheApplicationOverDBus) {
+  auto fixture = desktoptest::startFixture();
+  std::vector<unsigned long> fixtureWindows = desktoptest::windowsOf(fixture->pid());
+  ASSERT_EQ(fixtureWindows.size(), 1u);
+  auto xterm = desktoptest::startStock({"xterm"});
+  Bridge bridge;
+
+  Json opened = result(appleEvent(bridge, "aevt", "oapp"));
+  EXPECT_EQ(opened["bundleId"], kFixtureID);
+  EXPECT_EQ(opened["pid"], fixture->pid());
+  // A reply without a direct object: the reply event itself.
+  EXPECT_EQ(opened["reply"]["descriptorType"], 0x61657674);  // 'aevt'
+  bool inFront = false;
+  for (int attempt = 0; attempt < 100 && !inFront; ++attempt) {
+    inFront = activeWindow() == std::to_string(fixtureWindows[0]);
+  }
+  EXPECT_TRUE(inFront);
+  EXPECT_EQ(result(appleEvent(bridge, "aevt", "rapp"))["pid"], fixture->pid());
+
+  DocumentFolder folder;
+  std::string notes = folder.write("meeting notes.txt", "Agenda: ship it\nSecond line\n");
+  std::string list = folder.write("list.txt", "milk\n");
+  result(appleEvent(bridge, "aevt", "odoc",
+                    {{"----",
+                      {{"type", "list"},
+                       {"value", Json::array({Json{{"type", "file"}, {"value", notes}},
+                                              Json{{"type", "string"}, {"value", list}}})}}}}));
+  EXPECT_TRUE(showsDocument(bridge, "meeting notes.txt", "Agenda: ship it"));
+  EXPECT_TRUE(showsDocument(bridge, "list.txt", "milk"));
+
+  Json notHandled = failure(appleEvent(bridge, "core", "getd"));
+  EXPECT_EQ(notHandled["code"], "appleEventFailed");
+  EXPECT_EQ(notHandled["message"], "Application rejected Apple Event");
+  EXPECT_EQ(notHandled["details"]["status"], -1708);
+  Json nothingToOpen = failure(appleEvent(bridge, "aevt", "odoc"));
+  EXPECT_EQ(nothingToOpen["details"]["status"], -1701);
+
+  result(appleEvent(bridge, "aevt", "quit"));
+  EXPECT_TRUE(fixture->exitsWithin(std::chrono::seconds(10)));
 }
 
 }  // namespace

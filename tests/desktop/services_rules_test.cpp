@@ -1,8 +1,11 @@
-// The pure rules behind element actions on Linux: which interface a value write goes through,
-// which strings are numbers for it, and which Accessibility error a D-Bus refusal becomes.
+// The pure rules behind element actions and application events on Linux: which interface a
+// value write goes through, which strings are numbers for it, which Accessibility error a D-Bus
+// refusal becomes, and what each application event asks of org.freedesktop.Application.
 
 #include <gtest/gtest.h>
 
+#include "core/apple_event_json.h"
+#include "platform/x11/app_events.h"
 #include "platform/x11/atspi_tree.h"
 #include "platform/x11/ax_mapping.h"
 
@@ -53,6 +56,56 @@ TEST(AxErrors, FollowTheDBusErrorName) {
             desktop::kAXErrorCannotComplete);
   EXPECT_EQ(axErrorFor("org.gtk.GDBus.UnmappedGError.Quark._g_2dio_2derror_2dquark.Code1"),
             desktop::kAXErrorFailure);
+}
+
+AppleEvent coreEvent(const char (&id)[5], std::vector<AppleDescriptor> directObject = {}) {
+  AppleEvent event;
+  event.eventClass = fourCharLiteral("aevt");
+  event.eventID = fourChar(id);
+  for (AppleDescriptor& each : directObject) {
+    event.parameters.emplace_back(ae::kDirectObject, std::move(each));
+  }
+  return event;
+}
+
+TEST(ApplicationEvents, MapTheCoreEventsAndAnswerTheRestAsNotHandled) {
+  EXPECT_EQ(planEvent(coreEvent("oapp")).call, ApplicationCall::activate);
+  EXPECT_EQ(planEvent(coreEvent("rapp")).call, ApplicationCall::activate);
+  EXPECT_EQ(planEvent(coreEvent("quit")).call, ApplicationCall::quit);
+  EXPECT_FALSE(planEvent(coreEvent("quit")).refusal);
+  EXPECT_EQ(planEvent(coreEvent("pdoc")).refusal, kEventNotHandled);
+  AppleEvent other = coreEvent("oapp");
+  other.eventClass = fourCharLiteral("core");
+  EXPECT_EQ(planEvent(other).refusal, kEventNotHandled);
+  EXPECT_EQ(planEvent(other).call, ApplicationCall::none);
+}
+
+TEST(ApplicationEvents, OpenFileReferencesPathsAndURLsInOrder) {
+  EventPlan plan = planEvent(coreEvent(
+      "odoc", {listDescriptor({fileURLDescriptor("/tmp/a b.txt"), textDescriptor("/srv/c.txt"),
+                               textDescriptor("https://example.invalid/d")})}));
+  EXPECT_EQ(plan.call, ApplicationCall::open);
+  EXPECT_EQ(plan.uris, (std::vector<std::string>{"file:///tmp/a%20b.txt", "file:///srv/c.txt",
+                                                 "https://example.invalid/d"}));
+  EXPECT_EQ(planEvent(coreEvent("odoc", {fileURLDescriptor("/one")})).uris,
+            std::vector<std::string>{"file:///one"});
+
+  EXPECT_EQ(planEvent(coreEvent("odoc")).refusal, kDescriptorNotFound);
+  EXPECT_EQ(planEvent(coreEvent("odoc", {listDescriptor()})).refusal, kCoercionFailed);
+  EXPECT_EQ(planEvent(coreEvent("odoc", {textDescriptor("relative.txt")})).refusal,
+            kCoercionFailed);
+  // One item that is not a document reference refuses the whole event.
+  EventPlan mixed = planEvent(
+      coreEvent("odoc", {listDescriptor({fileURLDescriptor("/a"), integerDescriptor(3)})}));
+  EXPECT_EQ(mixed.refusal, kCoercionFailed);
+  EXPECT_EQ(mixed.call, ApplicationCall::none);
+}
+
+TEST(ApplicationEvents, AddressTheApplicationAtItsIdAsPath) {
+  EXPECT_EQ(applicationObjectPath("dev.qor.Fixture"), "/dev/qor/Fixture");
+  EXPECT_EQ(applicationObjectPath("org.example.my-app"), "/org/example/my_app");
+  EXPECT_EQ(applicationObjectPath("debian-xterm"), std::nullopt);
+  EXPECT_EQ(applicationObjectPath(""), std::nullopt);
 }
 
 }  // namespace

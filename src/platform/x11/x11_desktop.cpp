@@ -209,8 +209,4 @@ void X11Desktop::captureWindow(const ShareableWindow& window, std::uint32_t widt
       [done = std::move(done), image = std::move(image)]() mutable { done(std::move(image)); });
 }
 
-Result<AppleDescriptor> X11Desktop::sendAppleEvent(const AppleEvent&, int) {
-  return PlatformError{"Apple Events cannot be sent on this desktop"};
-}
-
 }  // namespace qor::platform

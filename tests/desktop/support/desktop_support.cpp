@@ -161,6 +161,22 @@ bool Program::running() {
   return waitpid(pid_, nullptr, WNOHANG) == 0;
 }
 
+// The pidfd becomes readable when the process ends.
+bool Program::exitsWithin(std::chrono::milliseconds limit) {
+  int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+  if (pidfd < 0) {
+    return !running();
+  }
+  pollfd exited{pidfd, POLLIN, 0};
+  bool ended = poll(&exited, 1, static_cast<int>(limit.count())) > 0;
+  close(pidfd);
+  if (ended) {
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  return ended;
+}
+
 namespace {
 
 // Waits until the program's first window exists, then activates it and waits until the window

@@ -33,6 +33,8 @@ class Program {
   // The next line of the program's standard output, waiting up to `limit`.
   std::optional<std::string> readLine(std::chrono::milliseconds limit);
   bool running();
+  // Whether the program ends within `limit` (it is reaped then).
+  bool exitsWithin(std::chrono::milliseconds limit);
 
  private:
   pid_t pid_ = -1;
