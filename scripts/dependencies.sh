@@ -9,7 +9,7 @@ PACKAGES=(
   # libraries the bridge uses
   nlohmann-json3-dev rapidjson-dev libutf8proc-dev libplist-dev libspng-dev
   # the Linux desktop backend: X11, XTest, XInput2, D-Bus
-  libx11-dev libxtst-dev libxi-dev libsystemd-dev
+  libx11-dev libxtst-dev libxi-dev libxcb1-dev libxcb-xtest0-dev libxcb-xinput-dev libsystemd-dev
   # a private desktop session for desktop tests, benchmarks and the demonstration
   xvfb dbus dbus-x11 at-spi2-core openbox libgtk-3-dev gtk-3-examples xterm xdotool
   python3-pyatspi x11-utils imagemagick

@@ -34,9 +34,11 @@ X11Desktop::X11Desktop(runtime::EventLoop& loop, std::unique_ptr<XServer> x)
       xWatch_.reset();
     }
   });
+  startInput();
 }
 
 X11Desktop::~X11Desktop() {
+  stopInput();
   if (xWatch_) {
     loop_.unwatchFd(*xWatch_);
   }
@@ -119,10 +121,6 @@ std::vector<InstalledApplication> X11Desktop::installedApplications() {
     }
   }
   return apps;
-}
-
-std::optional<std::vector<std::uint8_t>> X11Desktop::iconPNG(const std::string&, int) {
-  return std::nullopt;
 }
 
 // Asks the window manager to activate the application's frontmost application window,

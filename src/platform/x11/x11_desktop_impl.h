@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -13,6 +14,9 @@
 #include "platform/x11/accessibility.h"
 #include "platform/x11/atspi_bus.h"
 #include "platform/x11/desktop_entries.h"
+#include "platform/x11/keyboard_map.h"
+#include "platform/x11/screen_saver.h"
+#include "platform/x11/x_input.h"
 #include "platform/x11/x_server.h"
 #include "runtime/event_loop.h"
 
@@ -48,7 +52,7 @@ class X11Desktop final : public desktop::Desktop {
       std::function<void(desktop::Result<desktop::RunningApplication>)> done) override;
 
   std::vector<desktop::WindowRecord> onScreenWindows() override;
-  std::optional<bool> screenLocked() override { return std::nullopt; }
+  std::optional<bool> screenLocked() override;
 
   desktop::ElementRef applicationElement(desktop::Pid pid) override;
   void setMessagingTimeout(const desktop::ElementRef& element, double seconds) override;
@@ -61,14 +65,10 @@ class X11Desktop final : public desktop::Desktop {
   desktop::AXError setStringValue(const desktop::ElementRef& element, const std::string& attribute,
                                   const std::string& value) override;
 
-  desktop::PostResult post(desktop::Pid, const desktop::InputEvent&) override {
-    return desktop::PostResult::couldNotCreate;
-  }
+  desktop::PostResult post(desktop::Pid pid, const desktop::InputEvent& event) override;
   std::optional<desktop::MonitorHandle> addGlobalMonitor(
-      std::function<void(const desktop::MonitoredEvent&)>) override {
-    return std::nullopt;
-  }
-  void removeMonitor(desktop::MonitorHandle) override {}
+      std::function<void(const desktop::MonitoredEvent&)> handler) override;
+  void removeMonitor(desktop::MonitorHandle handle) override;
 
   void shareableWindows(
       std::function<void(desktop::Result<std::vector<desktop::ShareableWindow>>)> done) override;
@@ -88,12 +88,34 @@ class X11Desktop final : public desktop::Desktop {
   void finishLaunch(const std::shared_ptr<LaunchWait>& wait,
                     desktop::Result<desktop::RunningApplication> result);
 
+  // Input, monitor and lock (x11_input.cpp).
+  void startInput();
+  void stopInput();
+  bool send(desktop::Pid pid, const desktop::MouseEvent& event);
+  bool send(desktop::Pid pid, const desktop::ScrollEvent& event);
+  bool send(desktop::Pid pid, const desktop::KeyEvent& event);
+  bool pressKeys(const std::vector<KeyStroke>& modifiers, const std::vector<KeyStroke>& strokes,
+                 const std::optional<KeyStroke>& shift);
+  bool focusKeyboardOn(desktop::Pid pid);
+  void lingerSpareKeycodes();
+  void noteRawEvent(XInput::Source source);
+
   runtime::EventLoop& loop_;
   std::unique_ptr<XServer> x_;
   std::optional<runtime::EventLoop::WatchId> xWatch_;
   AtspiBus bus_;
   AtspiAccessibility accessibility_;
   DesktopEntries entries_;
+  // Input, monitor and lock.
+  std::unique_ptr<XInput> input_;
+  std::optional<runtime::EventLoop::WatchId> inputWatch_;
+  KeyboardMap keyboard_{*x_};
+  std::optional<runtime::EventLoop::TimerId> restoreTimer_;
+  std::int64_t bridgeMarker_ = 0;  // the marker of the events the bridge sends
+  std::map<desktop::MonitorHandle, std::function<void(const desktop::MonitoredEvent&)>> monitors_;
+  desktop::MonitorHandle nextMonitor_ = 1;
+  std::vector<desktop::MonitoredEvent> pendingMonitored_;
+  ScreenSaver screenSaver_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -165,6 +165,10 @@ int XServer::fileDescriptor() const {
 
 void XServer::drainEvents() {
   while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+    if ((event->response_type & 0x7f) == XCB_MAPPING_NOTIFY &&
+        reinterpret_cast<xcb_mapping_notify_event_t*>(event)->request == XCB_MAPPING_KEYBOARD) {
+      ++keyboardMappingChanges_;
+    }
     std::free(event);
   }
 }
@@ -402,6 +406,49 @@ bool XServer::requestActivation(std::uint32_t window) {
   std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
   drainEvents();
   return alive();
+}
+
+std::optional<desktop::Pid> XServer::windowPid(std::uint32_t window) {
+  if (!alive()) {
+    return std::nullopt;
+  }
+  ReplyPtr<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+      connection_,
+      xcb_get_property(connection_, 0, window, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 0, 1),
+      nullptr));
+  std::vector<std::uint32_t> words = propertyWords(reply.get());
+  if (words.empty() || words.front() == 0) {
+    return std::nullopt;
+  }
+  return static_cast<desktop::Pid>(words.front());
+}
+
+std::optional<KeyboardMapping> XServer::keyboardMapping() {
+  if (!alive()) {
+    return std::nullopt;
+  }
+  const xcb_setup_t* setup = xcb_get_setup(connection_);
+  auto count = static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1);
+  ReplyPtr<xcb_get_keyboard_mapping_reply_t> reply(xcb_get_keyboard_mapping_reply(
+      connection_, xcb_get_keyboard_mapping(connection_, setup->min_keycode, count), nullptr));
+  if (!reply) {
+    return std::nullopt;
+  }
+  const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(reply.get());
+  auto length = static_cast<std::size_t>(xcb_get_keyboard_mapping_keysyms_length(reply.get()));
+  return KeyboardMapping{setup->min_keycode, reply->keysyms_per_keycode,
+                         std::vector<std::uint32_t>(keysyms, keysyms + length)};
+}
+
+bool XServer::setKeysyms(std::uint8_t keycode, const std::vector<std::uint32_t>& keysyms) {
+  if (!alive() || keysyms.empty() || keysyms.size() > 255) {
+    return false;
+  }
+  xcb_void_cookie_t cookie = xcb_change_keyboard_mapping_checked(
+      connection_, 1, keycode, static_cast<std::uint8_t>(keysyms.size()), keysyms.data());
+  xcb_generic_error_t* error = xcb_request_check(connection_, cookie);
+  std::free(error);
+  return error == nullptr && alive();
 }
 
 std::optional<std::string> XServer::rootStringProperty(const std::string& name) {

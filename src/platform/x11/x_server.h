@@ -63,6 +63,14 @@ struct ClientWindow {
   Frame frame() const;
 };
 
+// The core keyboard mapping as X clients see it: `keysymsPerKeycode` keysyms for every keycode
+// from `firstKeycode` on (0 where a column is empty).
+struct KeyboardMapping {
+  std::uint8_t firstKeycode = 0;
+  std::uint8_t keysymsPerKeycode = 0;
+  std::vector<std::uint32_t> keysyms;
+};
+
 // The layer a window of this type lives on, in the macOS numbering the bridge expects (0 for
 // application windows); nothing for desktop windows, which the window list leaves out.
 std::optional<std::int64_t> windowLayer(const ClientWindow& window);
@@ -87,6 +95,18 @@ class XServer {
   // Asks the window manager to activate `window` (restoring it if minimised); without a window
   // manager, raises it and gives it the input focus.
   bool requestActivation(std::uint32_t window);
+  // The owner of a window (_NET_WM_PID), read alone.
+  std::optional<desktop::Pid> windowPid(std::uint32_t window);
+
+  // The core keyboard's mapping, the one clients translate key events with. This connection
+  // keeps the default client pointer, so its keyboard is the core keyboard.
+  std::optional<KeyboardMapping> keyboardMapping();
+  // Gives `keycode` these keysyms (as many as the mapping has per keycode) and returns once the
+  // server has applied the change.
+  bool setKeysyms(std::uint8_t keycode, const std::vector<std::uint32_t>& keysyms);
+  // How many keyboard mapping changes the server has announced so far (read with the events).
+  std::uint64_t keyboardMappingChanges() const { return keyboardMappingChanges_; }
+
   // A root-window string property such as AT_SPI_BUS.
   std::optional<std::string> rootStringProperty(const std::string& name);
 
@@ -107,6 +127,7 @@ class XServer {
   xcb_screen_t* screen_ = nullptr;
   std::map<std::string, xcb_atom_t> atoms_;
   std::string hostName_;
+  std::uint64_t keyboardMappingChanges_ = 0;
 };
 
 }  // namespace qor::platform

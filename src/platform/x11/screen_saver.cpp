@@ -1,0 +1,57 @@
+#include "platform/x11/screen_saver.h"
+
+#include <chrono>
+#include <string_view>
+
+namespace qor::platform {
+namespace {
+
+// Short: a screen saver that does not answer must not hold up typing for long.
+constexpr std::chrono::microseconds kTimeout = std::chrono::milliseconds(250);
+
+bool nobodyServes(const sd_bus_error& error) {
+  if (!error.name) {
+    return false;
+  }
+  std::string_view name = error.name;
+  return name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+         name == "org.freedesktop.DBus.Error.NameHasNoOwner";
+}
+
+}  // namespace
+
+std::optional<bool> ScreenSaver::locked() {
+  if (!opened_) {
+    opened_ = true;
+    bus_ = dbus::openSession();
+  }
+  if (!bus_) {
+    return false;  // no session bus, so no screen saver on it either
+  }
+  sd_bus_message* raw = nullptr;
+  if (sd_bus_message_new_method_call(bus_.get(), &raw, "org.freedesktop.ScreenSaver",
+                                     "/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver",
+                                     "GetActive") < 0) {
+    return std::nullopt;
+  }
+  dbus::Message request(raw);
+  sd_bus_message_set_auto_start(raw, 0);  // asking must not start a screen saver
+  sd_bus_error error{};
+  sd_bus_message* reply = nullptr;
+  int status =
+      sd_bus_call(bus_.get(), raw, static_cast<std::uint64_t>(kTimeout.count()), &error, &reply);
+  std::optional<bool> result;
+  if (status >= 0) {
+    dbus::Message answer(reply);
+    int active = 0;
+    if (sd_bus_message_read(reply, "b", &active) >= 0) {
+      result = active != 0;
+    }
+  } else if (nobodyServes(error)) {
+    result = false;
+  }
+  sd_bus_error_free(&error);
+  return result;
+}
+
+}  // namespace qor::platform

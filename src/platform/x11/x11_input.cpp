@@ -1,0 +1,260 @@
+// Synthetic input, the user-input monitor and the screen lock of the X11 desktop.
+//
+// Input goes through the bridge's own master device pair (x_input.h): the pointer really moves
+// (its own cursor, not the user's) to where it clicks or scrolls, and its keyboard's focus is set
+// to the target's active window before keys. Keys and typed characters are pressed and released
+// within the key-down event, so that no key or modifier is ever left held; the key-up event
+// sends nothing more.
+
+#include <poll.h>
+
+#include <algorithm>
+#include <chrono>
+#include <variant>
+
+#include "platform/x11/key_symbols.h"
+#include "platform/x11/x11_desktop_impl.h"
+
+namespace qor::platform {
+
+using namespace desktop;
+
+namespace {
+
+// How long bound spare keycodes stay after the last typed character: long enough for a busy
+// application to read the key events it has queued with the mapping they were sent with.
+constexpr auto kSpareKeycodeLinger = std::chrono::seconds(1);
+
+constexpr std::uint8_t kLeftButton = 1;
+constexpr std::uint8_t kRightButton = 3;
+
+}  // namespace
+
+void X11Desktop::startInput() {
+  input_ = XInput::connect();
+  if (!input_) {
+    return;
+  }
+  inputWatch_ = loop_.watchFd(input_->fileDescriptor(), POLLIN, [this](short) {
+    input_->readEvents();
+    if (!input_->alive() && inputWatch_) {
+      loop_.unwatchFd(*inputWatch_);
+      inputWatch_.reset();
+    }
+  });
+}
+
+// Gives the spare keycodes back and removes the bridge's devices, before the connections close.
+void X11Desktop::stopInput() {
+  if (restoreTimer_) {
+    loop_.cancelTimer(*restoreTimer_);
+    restoreTimer_.reset();
+  }
+  keyboard_.restoreSpares();
+  if (inputWatch_) {
+    loop_.unwatchFd(*inputWatch_);
+    inputWatch_.reset();
+  }
+  input_.reset();
+}
+
+PostResult X11Desktop::post(Pid pid, const InputEvent& event) {
+  if (!input_) {
+    return PostResult::couldNotCreate;
+  }
+  bool sent = std::visit(
+      [&](const auto& concrete) {
+        bridgeMarker_ = concrete.marker;
+        return send(pid, concrete);
+      },
+      event);
+  return sent ? PostResult::posted : PostResult::couldNotCreate;
+}
+
+bool X11Desktop::send(Pid, const MouseEvent& event) {
+  bool press = event.type == MouseEventType::leftDown || event.type == MouseEventType::rightDown;
+  std::uint8_t button = event.button == MouseButton::right ? kRightButton : kLeftButton;
+  return input_->moveTo(event.location) && input_->button(button, press) && input_->flush();
+}
+
+bool X11Desktop::send(Pid, const ScrollEvent& event) {
+  if (!input_->moveTo(event.location)) {
+    return false;
+  }
+  for (const WheelClicks& clicks : wheelClicks(event.deltaY, event.deltaX)) {
+    for (int i = 0; i < clicks.count; ++i) {
+      if (!input_->button(clicks.button, true) || !input_->button(clicks.button, false)) {
+        return false;
+      }
+    }
+  }
+  return input_->flush();
+}
+
+bool X11Desktop::send(Pid pid, const KeyEvent& event) {
+  if (!event.down) {
+    return input_->alive();  // the key-down already pressed and released everything
+  }
+  std::vector<Keysym> keys;
+  std::vector<Keysym> modifiers;
+  if (event.text) {
+    keys = keysymsForText(*event.text);
+  } else if (std::optional<Keysym> key = keysymForMacKey(event.keyCode)) {
+    keys.push_back(*key);
+    modifiers = modifierKeysyms(event.flags);
+  } else {
+    return false;  // no such key on this keyboard
+  }
+  // Every key is looked up before the first is pressed, so that a failure sends nothing.
+  std::vector<KeyStroke> held;
+  for (Keysym modifier : modifiers) {
+    std::optional<KeyStroke> stroke = keyboard_.stroke(modifier);
+    if (!stroke) {
+      return false;
+    }
+    held.push_back(*stroke);
+  }
+  std::vector<KeyStroke> strokes;
+  for (Keysym key : keys) {
+    std::optional<KeyStroke> stroke = keyboard_.stroke(key);
+    if (!stroke) {
+      return false;
+    }
+    strokes.push_back(*stroke);
+  }
+  std::optional<KeyStroke> shift;
+  for (const KeyStroke& stroke : strokes) {
+    if (stroke.shift && !shift) {
+      shift = keyboard_.stroke(kShiftL);
+      if (!shift) {
+        return false;
+      }
+    }
+  }
+  if (keyboard_.holdsSpares()) {
+    lingerSpareKeycodes();
+  }
+  return focusKeyboardOn(pid) && pressKeys(held, strokes, shift) && input_->flush();
+}
+
+// Presses the modifiers, types each stroke (with Shift where it needs it) and releases the
+// modifiers in reverse order, releasing what was pressed even when sending fails halfway.
+bool X11Desktop::pressKeys(const std::vector<KeyStroke>& modifiers,
+                           const std::vector<KeyStroke>& strokes,
+                           const std::optional<KeyStroke>& shift) {
+  std::vector<std::uint8_t> down;
+  bool ok = true;
+  auto press = [&](std::uint8_t keycode) {
+    ok = ok && input_->key(keycode, true);
+    if (ok) {
+      down.push_back(keycode);
+    }
+  };
+  auto release = [&](std::uint8_t keycode) {
+    ok = input_->key(keycode, false) && ok;
+    std::erase(down, keycode);
+  };
+  for (const KeyStroke& modifier : modifiers) {
+    press(modifier.keycode);
+  }
+  for (const KeyStroke& stroke : strokes) {
+    bool addShift =
+        stroke.shift && shift && std::find(down.begin(), down.end(), shift->keycode) == down.end();
+    if (addShift) {
+      press(shift->keycode);
+    }
+    press(stroke.keycode);
+    if (ok) {
+      release(stroke.keycode);
+    }
+    if (addShift && ok) {
+      release(shift->keycode);
+    }
+    if (!ok) {
+      break;
+    }
+  }
+  while (!down.empty()) {
+    input_->key(down.back(), false);
+    down.pop_back();
+  }
+  return ok;
+}
+
+// The bridge's keyboard types into the target's active window (the guard has just checked that
+// the target is in front), else into the target's frontmost application window.
+bool X11Desktop::focusKeyboardOn(Pid pid) {
+  std::optional<std::uint32_t> window = x_->activeWindow();
+  if (window && x_->windowPid(*window) != pid) {
+    window.reset();
+    for (const ClientWindow& client : x_->clientWindows()) {
+      if (client.pid == pid && client.onScreen() && windowLayer(client) == 0) {
+        window = client.id;
+        break;
+      }
+    }
+  }
+  return window && input_->focus(*window);
+}
+
+void X11Desktop::lingerSpareKeycodes() {
+  if (restoreTimer_) {
+    loop_.cancelTimer(*restoreTimer_);
+  }
+  restoreTimer_ = loop_.addTimer(loop_.clock().now() + kSpareKeycodeLinger, [this] {
+    restoreTimer_.reset();
+    keyboard_.restoreSpares();
+  });
+}
+
+std::optional<MonitorHandle> X11Desktop::addGlobalMonitor(
+    std::function<void(const MonitoredEvent&)> handler) {
+  if (!input_ || !input_->alive()) {
+    return std::nullopt;
+  }
+  if (monitors_.empty()) {
+    input_->watchRawEvents([this](XInput::Source source) { noteRawEvent(source); });
+  }
+  MonitorHandle handle = nextMonitor_++;
+  monitors_.emplace(handle, std::move(handler));
+  return handle;
+}
+
+void X11Desktop::removeMonitor(MonitorHandle handle) {
+  monitors_.erase(handle);
+  if (monitors_.empty() && input_) {
+    input_->stopWatchingRawEvents();
+  }
+}
+
+// Raw events are read wherever the input connection is read, sending included; the handlers
+// run afterwards from the loop, as the handlers of a platform monitor do.
+void X11Desktop::noteRawEvent(XInput::Source source) {
+  MonitoredEvent event;
+  if (source == XInput::Source::bridge) {
+    event.sourceUserData = bridgeMarker_;
+  }
+  pendingMonitored_.push_back(event);
+  if (pendingMonitored_.size() > 1) {
+    return;  // already on its way
+  }
+  loop_.post([this, alive = std::weak_ptr<bool>(alive_)] {
+    if (!alive.lock()) {
+      return;
+    }
+    std::vector<MonitoredEvent> events;
+    events.swap(pendingMonitored_);
+    for (const MonitoredEvent& monitored : events) {
+      auto handlers = monitors_;  // a handler may remove a monitor
+      for (auto& [handle, handler] : handlers) {
+        handler(monitored);
+      }
+    }
+  });
+}
+
+std::optional<bool> X11Desktop::screenLocked() {
+  return screenSaver_.locked();
+}
+
+}  // namespace qor::platform
