@@ -10,6 +10,7 @@ PACKAGES=(
   nlohmann-json3-dev rapidjson-dev libutf8proc-dev libplist-dev libspng-dev
   # the Linux desktop backend: X11, XTest, XInput2, D-Bus
   libx11-dev libxtst-dev libxi-dev libxcb1-dev libxcb-xtest0-dev libxcb-xinput-dev libsystemd-dev
+  libgdk-pixbuf-2.0-dev librsvg2-common hicolor-icon-theme  # application icons, SVG included
   # a private desktop session for desktop tests, benchmarks and the demonstration
   xvfb dbus dbus-x11 at-spi2-core openbox libgtk-3-dev gtk-3-examples xterm xdotool
   python3-pyatspi x11-utils imagemagick

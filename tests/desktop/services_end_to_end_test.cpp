@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -244,6 +245,67 @@ TEST(ServicesEndToEnd, ApplicationEventsReachTheApplicationOverDBus) {
 
   result(appleEvent(bridge, "aevt", "quit"));
   EXPECT_TRUE(fixture->exitsWithin(std::chrono::seconds(10)));
+}
+
+// Where the fixture's desktop entry and icon can be found, ahead of the system's.
+std::string dataDirectories() {
+  const char* system = std::getenv("XDG_DATA_DIRS");
+  return "XDG_DATA_DIRS=" + desktoptest::fixtureDataDirectory() + ":" +
+         (system && *system ? system : "/usr/local/share:/usr/share");
+}
+
+std::string fromBase64(const std::string& text) {
+  static const std::string kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string bytes;
+  std::uint32_t bits = 0;
+  int count = 0;
+  for (char c : text) {
+    std::size_t value = kAlphabet.find(c);
+    if (value == std::string::npos) {
+      continue;  // padding
+    }
+    bits = (bits << 6) | static_cast<std::uint32_t>(value);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      bytes.push_back(static_cast<char>((bits >> count) & 0xFF));
+    }
+  }
+  return bytes;
+}
+
+TEST(ServicesEndToEnd, ListsTheFixtureWithItsThemeIconAsA64PointPNG) {
+  Bridge bridge({dataDirectories()});
+  Json listed = result(bridge.request("apps.list", {{"includeIcons", true}}));
+  Json fixture;
+  for (const Json& app : listed["applications"]) {
+    if (app.value("bundleId", "") == kFixtureID) {
+      fixture = app;
+    }
+  }
+  ASSERT_TRUE(fixture.is_object()) << listed.dump();
+  const std::string prefix = "data:image/png;base64,";
+  std::string icon = fixture.value("icon", "");
+  ASSERT_TRUE(icon.starts_with(prefix));
+  std::string png = fromBase64(icon.substr(prefix.size()));
+  ASSERT_GT(png.size(), 24u);
+  EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n");
+
+  // The image itself, as an independent reader sees it: 64 x 64, the icon's blue in the middle.
+  DocumentFolder folder;
+  std::string file = folder.write("icon.png", png);
+  std::optional<std::string> described = desktoptest::run(
+      {"convert", file, "-format", "%w %h %[pixel:p{32,32}] %[pixel:p{0,0}]", "info:"});
+  ASSERT_TRUE(described);
+  EXPECT_TRUE(described->starts_with("64 64 ")) << *described;
+  EXPECT_NE(described->find("37,99,235"), std::string::npos) << *described;
+  EXPECT_TRUE(described->ends_with(" srgba(0,0,0,0)")) << *described;  // transparent corner
+
+  Json plain = result(bridge.request("apps.list", {{"includeIcons", false}}));
+  for (const Json& app : plain["applications"]) {
+    EXPECT_FALSE(app.contains("icon"));
+  }
 }
 
 }  // namespace
