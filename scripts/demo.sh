@@ -17,7 +17,8 @@ fail() {
 
 bash scripts/dependencies.sh || fail "could not install the Debian packages it needs"
 
-echo "Building the bridge, the fixture and the demonstration controller in build/demo ..."
+echo "Building the bridge, the fixture and the demonstration controller in build/demo" \
+  "(a few minutes the first time) ..."
 mkdir -p "$build"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >"$build/configure.log" 2>&1 ||
   { cat "$build/configure.log" >&2; fail "configuring the build failed"; }
