@@ -308,5 +308,36 @@ TEST(ServicesEndToEnd, ListsTheFixtureWithItsThemeIconAsA64PointPNG) {
   }
 }
 
+TEST(ServicesEndToEnd, OpensDocumentsInTheApplicationStartingItWhenNeeded) {
+  DocumentFolder folder;
+  std::string notes = folder.write("meeting notes.txt", "Agenda: ship it\n");
+  std::string list = folder.write("list.txt", "milk\n");
+  Bridge bridge({dataDirectories()});
+
+  Json started = result(bridge.request(
+      "app.openDocuments", {{"bundleId", kFixtureID}, {"paths", Json::array({notes})}}));
+  ASSERT_TRUE(started.contains("pid"));
+  pid_t pid = started["pid"].get<pid_t>();
+  EXPECT_EQ(started["openedPaths"], Json::array({notes}));
+  EXPECT_TRUE(showsDocument(bridge, "meeting notes.txt", "Agenda: ship it"));
+
+  // The running instance takes the next documents: no second instance appears.
+  Json handedOver = result(bridge.request(
+      "app.openDocuments",
+      {{"bundleId", kFixtureID}, {"paths", Json::array({list, list})}, {"activate", false}}));
+  EXPECT_EQ(handedOver["pid"], pid);
+  EXPECT_EQ(handedOver["openedPaths"], Json::array({list, list}));
+  EXPECT_TRUE(showsDocument(bridge, "list.txt", "milk"));
+
+  for (const Json& paths : {Json::array({"list.txt"}), Json::array(), Json::array({notes + "x"})}) {
+    Json refused =
+        failure(bridge.request("app.openDocuments", {{"bundleId", kFixtureID}, {"paths", paths}}));
+    EXPECT_EQ(refused["code"], "invalidArgument");
+    EXPECT_EQ(refused["message"],
+              "Supply installed bundleId and 1...50 existing absolute document paths");
+  }
+  desktoptest::endProcess(pid);
+}
+
 }  // namespace
 }  // namespace qor
