@@ -243,21 +243,38 @@ Bridge::~Bridge() {
 
 Json Bridge::request(const std::string& method, const Json& params,
                      std::chrono::milliseconds limit) {
+  return response(send(method, params), limit);
+}
+
+long long Bridge::send(const std::string& method, const Json& params) {
   long long id = nextID_++;
   Json request = {{"id", id}, {"method", method}, {"params", params}};
   std::string line = request.dump() + "\n";
   if (write(input_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
     throw std::runtime_error("cannot write to the bridge");
   }
+  return id;
+}
+
+Json Bridge::response(long long id, std::chrono::milliseconds limit) {
+  if (auto early = unclaimed_.find(id); early != unclaimed_.end()) {
+    Json response = std::move(early->second);
+    unclaimed_.erase(early);
+    return response;
+  }
   auto deadline = Clock::now() + limit;
   std::string answer;
   while (readLineUntil(output_, buffered_, answer, deadline)) {
     Json response = Json::parse(answer, nullptr, false);
-    if (response.is_object() && response.value("id", Json()) == Json(id)) {
+    if (!response.is_object() || !response.value("id", Json()).is_number_integer()) {
+      continue;
+    }
+    if (response["id"] == Json(id)) {
       return response;
     }
+    unclaimed_[response["id"].get<long long>()] = std::move(response);
   }
-  throw std::runtime_error("no answer to " + method);
+  throw std::runtime_error("no answer to request " + std::to_string(id));
 }
 
 int Bridge::finish() {

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -59,6 +60,9 @@ class Bridge {
   // object), waiting up to `limit`.
   Json request(const std::string& method, const Json& params = Json::object(),
                std::chrono::milliseconds limit = std::chrono::seconds(20));
+  // Sends one request without waiting; response() reads its answer later.
+  long long send(const std::string& method, const Json& params = Json::object());
+  Json response(long long id, std::chrono::milliseconds limit = std::chrono::seconds(20));
   // Closes standard input and returns the exit status.
   int finish();
   std::string standardError();
@@ -70,6 +74,7 @@ class Bridge {
   int error_ = -1;
   std::string buffered_;
   long long nextID_ = 1;
+  std::map<long long, Json> unclaimed_;  // answers read while waiting for another one
 };
 
 // Every node of an observation's "tree", depth first, pre-order.
