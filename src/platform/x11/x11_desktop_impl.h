@@ -91,6 +91,7 @@ class X11Desktop final : public desktop::Desktop {
   // Input, monitor and lock (x11_input.cpp).
   void startInput();
   void stopInput();
+  void releaseInputDevices();
   bool send(desktop::Pid pid, const desktop::MouseEvent& event);
   bool send(desktop::Pid pid, const desktop::ScrollEvent& event);
   bool send(desktop::Pid pid, const desktop::KeyEvent& event);
@@ -112,6 +113,7 @@ class X11Desktop final : public desktop::Desktop {
   KeyboardMap keyboard_{*x_};
   std::optional<runtime::EventLoop::TimerId> restoreTimer_;
   std::int64_t bridgeMarker_ = 0;  // the marker of the events the bridge sends
+  std::pair<std::uint32_t, std::optional<desktop::Pid>> activeOwner_;  // last active window
   std::map<desktop::MonitorHandle, std::function<void(const desktop::MonitoredEvent&)>> monitors_;
   desktop::MonitorHandle nextMonitor_ = 1;
   std::vector<desktop::MonitoredEvent> pendingMonitored_;

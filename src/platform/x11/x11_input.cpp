@@ -46,11 +46,7 @@ void X11Desktop::startInput() {
 
 // Gives the spare keycodes back and removes the bridge's devices, before the connections close.
 void X11Desktop::stopInput() {
-  if (restoreTimer_) {
-    loop_.cancelTimer(*restoreTimer_);
-    restoreTimer_.reset();
-  }
-  keyboard_.restoreSpares();
+  releaseInputDevices();
   if (inputWatch_) {
     loop_.unwatchFd(*inputWatch_);
     inputWatch_.reset();
@@ -185,7 +181,11 @@ bool X11Desktop::pressKeys(const std::vector<KeyStroke>& modifiers,
 // the target is in front), else into the target's frontmost application window.
 bool X11Desktop::focusKeyboardOn(Pid pid) {
   std::optional<std::uint32_t> window = x_->activeWindow();
-  if (window && x_->windowPid(*window) != pid) {
+  // A window's owner never changes: typing asks for the owner of the same window only once.
+  if (window && activeOwner_.first != *window) {
+    activeOwner_ = {*window, x_->windowPid(*window)};
+  }
+  if (window && activeOwner_.second != pid) {
     window.reset();
     for (const ClientWindow& client : x_->clientWindows()) {
       if (client.pid == pid && client.onScreen() && windowLayer(client) == 0) {
@@ -220,10 +220,25 @@ std::optional<MonitorHandle> X11Desktop::addGlobalMonitor(
   return handle;
 }
 
+// The bridge removes its monitor only at its orderly exit, right before it ends without
+// running destructors: the spare keycodes and the device pair go with the last monitor (a later
+// post would make the pair again).
 void X11Desktop::removeMonitor(MonitorHandle handle) {
   monitors_.erase(handle);
   if (monitors_.empty() && input_) {
     input_->stopWatchingRawEvents();
+    releaseInputDevices();
+  }
+}
+
+void X11Desktop::releaseInputDevices() {
+  if (restoreTimer_) {
+    loop_.cancelTimer(*restoreTimer_);
+    restoreTimer_.reset();
+  }
+  keyboard_.restoreSpares();
+  if (input_) {
+    input_->removeDevices();
   }
 }
 

@@ -79,11 +79,22 @@ XInput::XInput(xcb_connection_t* connection, std::uint8_t inputOpcode)
     : connection_(connection), inputOpcode_(inputOpcode) {}
 
 XInput::~XInput() {
-  if (masterPointer_ && alive()) {
+  removeDevices();
+  xcb_disconnect(connection_);
+}
+
+void XInput::removeDevices() {
+  if (!masterPointer_) {
+    return;
+  }
+  if (alive()) {
     removeMaster(*masterPointer_);
     std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
   }
-  xcb_disconnect(connection_);
+  masterPointer_.reset();
+  masterKeyboard_.reset();
+  slavePointer_ = 0;
+  slaveKeyboard_ = 0;
 }
 
 bool XInput::alive() const {
@@ -233,10 +244,9 @@ bool XInput::focus(std::uint32_t window) {
   if (!ensureDevices()) {
     return false;
   }
-  if (focused_ != window) {
-    xcb_input_xi_set_focus(connection_, window, XCB_CURRENT_TIME, *masterKeyboard_);
-    focused_ = window;
-  }
+  // Set every time: a window that was unmapped meanwhile lost the focus, and setting the focus
+  // it already has sends no focus events.
+  xcb_input_xi_set_focus(connection_, window, XCB_CURRENT_TIME, *masterKeyboard_);
   return alive();
 }
 

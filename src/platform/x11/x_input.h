@@ -5,8 +5,9 @@
 // (from its slaves) from everyone else's, xdotool's included.
 //
 // The pair has its own cursor and keyboard focus, so sending input never moves the user's
-// pointer or takes the user's keyboard focus. It is created on first use and removed again when
-// this object goes. A lost server makes every call fail quietly. Main thread only.
+// pointer or takes the user's keyboard focus. It is created on first use and removed again by
+// removeDevices() or when this object goes. A lost server makes every call fail quietly. Main
+// thread only.
 
 #include <xcb/xcb.h>
 
@@ -38,6 +39,9 @@ class XInput {
   // The window that the bridge's keyboard types into.
   bool focus(std::uint32_t window);
   bool flush();
+  // Removes the device pair now (the next sending makes it again) and waits until the server
+  // has done so.
+  void removeDevices();
 
   // Raw events (motion, button press, key press) of every device. `handler` gets whether the
   // event came from the bridge's own devices.
@@ -63,7 +67,6 @@ class XInput {
   std::optional<std::uint16_t> masterKeyboard_;
   std::uint16_t slavePointer_ = 0;
   std::uint16_t slaveKeyboard_ = 0;
-  std::optional<std::uint32_t> focused_;
   std::function<void(Source)> rawHandler_;
   bool deviceFailed_ = false;
 };

@@ -63,6 +63,7 @@ class Bridge {
   // Sends one request without waiting; response() reads its answer later.
   long long send(const std::string& method, const Json& params = Json::object());
   Json response(long long id, std::chrono::milliseconds limit = std::chrono::seconds(20));
+  pid_t pid() const { return pid_; }
   // Closes standard input and returns the exit status.
   int finish();
   std::string standardError();
