@@ -103,14 +103,39 @@ bool usableFile(const fs::path& path) {
          !error;
 }
 
+// The parsed index.theme of a file, read again only when the file changed: hicolor's lists
+// hundreds of directories, and a listing asks for it once per application. Main thread only, as
+// every call into the backend.
+const IconThemeIndex* parsedIndex(const fs::path& file) {
+  struct Parsed {
+    fs::file_time_type stamp;
+    IconThemeIndex index;
+  };
+  static std::map<fs::path, Parsed> parsed;
+  std::error_code error;
+  fs::file_time_type stamp = fs::last_write_time(file, error);
+  if (error) {
+    return nullptr;
+  }
+  auto known = parsed.find(file);
+  if (known != parsed.end() && known->second.stamp == stamp) {
+    return &known->second.index;
+  }
+  std::optional<std::string> text = readFile(file);
+  if (!text) {
+    return nullptr;
+  }
+  return &(parsed[file] = Parsed{stamp, parseIconThemeIndex(*text)}).index;
+}
+
 // The theme's index.theme: the first base directory that has the theme holds it.
-std::optional<IconThemeIndex> themeIndex(const std::string& theme, const IconSearch& search) {
+const IconThemeIndex* themeIndex(const std::string& theme, const IconSearch& search) {
   for (const fs::path& base : search.baseDirectories) {
-    if (std::optional<std::string> text = readFile(base / theme / "index.theme")) {
-      return parseIconThemeIndex(*text);
+    if (const IconThemeIndex* index = parsedIndex(base / theme / "index.theme")) {
+      return index;
     }
   }
-  return std::nullopt;
+  return nullptr;
 }
 
 std::optional<fs::path> iconIn(const fs::path& directory, const std::string& name) {
@@ -127,15 +152,29 @@ std::optional<fs::path> iconIn(const fs::path& directory, const std::string& nam
   return std::nullopt;
 }
 
+// The theme's folder in each base directory that has one: hicolor lists hundreds of
+// directories, so base directories without the theme are not asked about each of them.
+std::vector<fs::path> themeFolders(const std::string& theme, const IconSearch& search) {
+  std::vector<fs::path> folders;
+  for (const fs::path& base : search.baseDirectories) {
+    std::error_code error;
+    if (fs::is_directory(base / theme, error)) {
+      folders.push_back(base / theme);
+    }
+  }
+  return folders;
+}
+
 // LookupIcon of the specification: a directory of the right size, else the closest size.
 std::optional<fs::path> lookupInTheme(const std::string& name, int size, const std::string& theme,
                                       const IconThemeIndex& index, const IconSearch& search) {
+  const std::vector<fs::path> folders = themeFolders(theme, search);
   for (const IconDirectory& directory : index.directories) {
     if (!directoryMatchesSize(directory, size)) {
       continue;
     }
-    for (const fs::path& base : search.baseDirectories) {
-      if (std::optional<fs::path> file = iconIn(base / theme / directory.path, name)) {
+    for (const fs::path& folder : folders) {
+      if (std::optional<fs::path> file = iconIn(folder / directory.path, name)) {
         return file;
       }
     }
@@ -147,8 +186,8 @@ std::optional<fs::path> lookupInTheme(const std::string& name, int size, const s
     if (directory.scale != 1 || (closest && distance >= closestDistance)) {
       continue;
     }
-    for (const fs::path& base : search.baseDirectories) {
-      if (std::optional<fs::path> file = iconIn(base / theme / directory.path, name)) {
+    for (const fs::path& folder : folders) {
+      if (std::optional<fs::path> file = iconIn(folder / directory.path, name)) {
         closest = file;
         closestDistance = distance;
         break;
@@ -164,7 +203,7 @@ std::optional<fs::path> lookupInThemes(const std::string& name, int size, const 
   if (!visited.insert(theme).second) {
     return std::nullopt;
   }
-  std::optional<IconThemeIndex> index = themeIndex(theme, search);
+  const IconThemeIndex* index = themeIndex(theme, search);
   if (!index) {
     return std::nullopt;
   }
