@@ -2,6 +2,7 @@
 // Linux desktop, driven through its pipes against the fixture in a private session.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -116,6 +117,7 @@ TEST(ServicesEndToEnd, SetValueFillsTextAndNumbersButNeverAPassword) {
 
 TEST(ServicesEndToEnd, AxPerformsTheElementsActionsAndRefusesOthers) {
   auto fixture = desktoptest::startFixture();
+  auto xterm = desktoptest::startStock({"xterm"});  // in front: element actions need no focus
   Bridge bridge;
   Json observed = observeFixture(bridge);
   Json button = only(observed, roleAndTitle("AXButton", "Count Click"));
@@ -242,6 +244,16 @@ TEST(ServicesEndToEnd, ApplicationEventsReachTheApplicationOverDBus) {
   EXPECT_EQ(notHandled["details"]["status"], -1708);
   Json nothingToOpen = failure(appleEvent(bridge, "aevt", "odoc"));
   EXPECT_EQ(nothingToOpen["details"]["status"], -1701);
+
+  // An application that does not answer in time: a platform error after the time-out.
+  kill(fixture->pid(), SIGSTOP);
+  Json late = failure(bridge.request("app.appleEvent", {{"bundleId", kFixtureID},
+                                                        {"eventClass", "aevt"},
+                                                        {"eventId", "oapp"},
+                                                        {"timeoutSeconds", 1}}));
+  kill(fixture->pid(), SIGCONT);
+  EXPECT_EQ(late["code"], "operationFailed");
+  EXPECT_EQ(late["message"], "The application did not answer within 1 second");
 
   result(appleEvent(bridge, "aevt", "quit"));
   EXPECT_TRUE(fixture->exitsWithin(std::chrono::seconds(10)));

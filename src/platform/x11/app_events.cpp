@@ -217,7 +217,7 @@ Result<AppleDescriptor> X11Desktop::sendAppleEvent(const AppleEvent& event, int 
   }
   if (isTimeout(reply.errorName)) {
     return PlatformError{"The application did not answer within " + std::to_string(timeoutSeconds) +
-                         " seconds"};
+                         (timeoutSeconds == 1 ? " second" : " seconds")};
   }
   if (isGone(reply.errorName)) {
     return PlatformError{"The application " + id + " is not on the session bus"};
