@@ -85,6 +85,10 @@ TEST(ServicesEndToEnd, SetValueFillsTextAndNumbersButNeverAPassword) {
   EXPECT_EQ(done["actions"][0]["status"], "dispatched");
   EXPECT_EQ(done["requiresObservation"], true);
   EXPECT_TRUE(observedEventually(bridge, roleAndValue("AXTextField", "Grace Hopper")));
+  observed = observeFixture(bridge);
+  name = only(observed, roleAndValue("AXTextField", "Grace Hopper"));
+  result(act(bridge, observed, {{"type", "setValue"}, {"ref", name["ref"]}, {"value", ""}}));
+  EXPECT_TRUE(observedEventually(bridge, roleAndValue("AXTextField", "")));
 
   observed = observeFixture(bridge);
   Json volume = only(observed, roleAndValue("AXSlider", 30.0));
