@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <systemd/sd-bus.h>
+#include <unistd.h>
 #include <xcb/xinput.h>
 
 #include <atomic>
@@ -149,9 +150,11 @@ std::vector<std::string> masterPointers() {
 }
 
 bool hasMaster(pid_t bridge) {
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
   std::vector<std::string> names = masterPointers();
   return std::find(names.begin(), names.end(),
-                   "qor-native " + std::to_string(bridge) + " pointer") != names.end();
+                   "qor-native " + std::to_string(bridge) + "@" + host + " pointer") != names.end();
 }
 
 // The one node with this role whose title or value is `text`.

@@ -56,7 +56,13 @@ std::optional<KeyStroke> KeyboardMap::find(Keysym keysym) const {
 std::optional<std::uint8_t> KeyboardMap::bindSpare(Keysym keysym) {
   std::optional<std::uint8_t> keycode;
   for (std::uint8_t spare : spares_) {
-    if (std::find(bound_.begin(), bound_.end(), spare) == bound_.end()) {
+    // A key the user's keyboard layout has given symbols since is no longer spare.
+    std::size_t index = spare - mapping_->firstKeycode;
+    bool empty = true;
+    for (std::size_t column = 0; column < mapping_->keysymsPerKeycode; ++column) {
+      empty = empty && at(index, column) == 0;
+    }
+    if (empty && std::find(bound_.begin(), bound_.end(), spare) == bound_.end()) {
       keycode = spare;
       break;
     }

@@ -26,10 +26,37 @@ struct FreeReply {
 template <class T>
 using ReplyPtr = std::unique_ptr<T, FreeReply<T>>;
 
-// Our masters are named after the process that made them, so that one left behind by a bridge
-// that was killed can be recognised and removed.
+std::string hostName() {
+  char host[256] = {};
+  return gethostname(host, sizeof host - 1) == 0 ? host : "";
+}
+
+// Our masters are named after the process (and machine) that made them, so that one left behind
+// by a bridge that was killed can be recognised and removed, and one of a bridge on another
+// machine is left alone.
 std::string masterName(pid_t pid) {
-  return kNamePrefix + std::to_string(pid);
+  return kNamePrefix + std::to_string(pid) + "@" + hostName();
+}
+
+// The process that made a master of ours on this machine, from the master pointer's name.
+std::optional<pid_t> ownerOnThisMachine(const std::string& name) {
+  const std::string suffix = " pointer";
+  if (!name.starts_with(kNamePrefix) || !name.ends_with(suffix)) {
+    return std::nullopt;
+  }
+  std::string owner =
+      name.substr(std::strlen(kNamePrefix), name.size() - std::strlen(kNamePrefix) - suffix.size());
+  std::size_t at = owner.find('@');
+  if (at == std::string::npos || owner.substr(at + 1) != hostName()) {
+    return std::nullopt;
+  }
+  std::string number = owner.substr(0, at);
+  char* end = nullptr;
+  long pid = std::strtol(number.c_str(), &end, 10);
+  if (number.empty() || !end || *end != '\0' || pid <= 0) {
+    return std::nullopt;
+  }
+  return static_cast<pid_t>(pid);
 }
 
 std::string deviceName(const xcb_input_xi_device_info_t* info) {
@@ -126,17 +153,11 @@ void XInput::removeStaleMasters() {
   }
   for (auto it = xcb_input_xi_query_device_infos_iterator(reply.get()); it.rem;
        xcb_input_xi_device_info_next(&it)) {
-    std::string name = deviceName(it.data);
-    const std::string suffix = " pointer";
-    if (it.data->type != XCB_INPUT_DEVICE_TYPE_MASTER_POINTER || !name.starts_with(kNamePrefix) ||
-        !name.ends_with(suffix)) {
+    if (it.data->type != XCB_INPUT_DEVICE_TYPE_MASTER_POINTER) {
       continue;
     }
-    std::string number = name.substr(std::strlen(kNamePrefix),
-                                     name.size() - std::strlen(kNamePrefix) - suffix.size());
-    char* end = nullptr;
-    long pid = std::strtol(number.c_str(), &end, 10);
-    if (end && *end == '\0' && pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+    std::optional<pid_t> owner = ownerOnThisMachine(deviceName(it.data));
+    if (owner && kill(*owner, 0) != 0 && errno == ESRCH) {
       removeMaster(it.data->deviceid);
     }
   }
