@@ -228,6 +228,11 @@ TEST(InputEndToEnd, TypesKeysWithModifiersAndUnicodeTextExactly) {
   ASSERT_TRUE(typed.contains("result")) << typed.dump();
   node(observe(bridge), "AXTextField", "HELLO WorlD");
 
+  // The Fn key (63) has no key on a PC keyboard.
+  Json fn = act(bridge, observe(bridge), Json::array({Json{{"type", "key"}, {"key", 63}}}));
+  EXPECT_EQ(errorCode(fn), "inputUnavailable") << fn.dump();
+  EXPECT_EQ(fn["error"]["message"], "Could not create keyboard event");
+
   // Æ is on no key of the US keyboard: it was typed through a spare key, which is empty again
   // once the bridge has ended.
   EXPECT_TRUE(keymapHas(0xc6));
@@ -381,6 +386,21 @@ TEST(InputEndToEnd, RemovesItsDevicesAtExitAndThoseAKilledBridgeLeft) {
   EXPECT_EQ(bridge.finish(), 0);
   EXPECT_FALSE(hasMaster(second));
   EXPECT_EQ(masterPointers(), std::vector<std::string>{"Virtual core pointer"});
+}
+
+TEST(InputEndToEnd, DrivesAMenuOpenedByItsOwnClickWithKeys) {
+  auto fixture = desktoptest::startFixture();
+  Bridge bridge;
+  Json observed = observe(bridge);
+  // The toolkit grabs the keyboard that goes with the pointer that opened the menu: the bridge's.
+  Json chosen = act(bridge, observed,
+                    Json::array({clickAt(observed, node(observed, "AXMenuBarItem", "File")),
+                                 Json{{"type", "key"}, {"key", "down"}},
+                                 Json{{"type", "key"}, {"key", "return"}}}));
+  ASSERT_TRUE(chosen.contains("result")) << chosen.dump();
+  for (int i = 0; i < 50 && observe(bridge)["windows"].size() < 2; ++i) {
+  }
+  EXPECT_EQ(observe(bridge)["windows"].size(), 2u);
 }
 
 TEST(X11InputRules, MapMacKeyCodesToUsKeysyms) {
