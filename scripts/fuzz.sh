@@ -41,7 +41,7 @@ for target in "${targets[@]}"; do
     "build-fuzz/fuzz/$target" "$work" -max_total_time="$seconds" -max_len="${max_len[$target]}" \
     -dict=fuzz/bridge.dict -timeout=60 -rss_limit_mb=4096 -print_final_stats=1 \
     -artifact_prefix="build-fuzz/artifacts/$target-" 2>"$scratch/$target.log" || status=$?
-  grep -E '^#[0-9]+ +(INITED|DONE)|^stat::' "$scratch/$target.log" || true
+  grep -E '^#[0-9]+[[:space:]]+(INITED|DONE)|^stat::' "$scratch/$target.log" || true
   if ((status != 0)); then
     failed=1
     echo "!! $target failed (status $status); the last lines of its log:"
