@@ -1,5 +1,6 @@
 #include "core/json.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -179,6 +180,51 @@ std::optional<Json> parse(std::string_view line) {
 
 namespace {
 
+// The line being written. Bytes go straight behind a cursor into spare room that grows by
+// doubling, so writing a byte is a compare and a store rather than a call: a large response is
+// millions of small writes.
+class Output {
+ public:
+  Output() { grow(256); }
+
+  void push_back(char byte) {
+    if (cursor_ == end_) {
+      grow(1);
+    }
+    *cursor_++ = byte;
+  }
+  void append(const char* bytes, std::size_t count) {
+    if (static_cast<std::size_t>(end_ - cursor_) < count) {
+      grow(count);
+    }
+    if (count != 0) {
+      std::memcpy(cursor_, bytes, count);
+      cursor_ += count;
+    }
+  }
+  void append(std::string_view bytes) { append(bytes.data(), bytes.size()); }
+
+  std::string take() {
+    text_.resize(used());
+    return std::move(text_);
+  }
+
+ private:
+  std::size_t used() const { return static_cast<std::size_t>(cursor_ - text_.data()); }
+
+  // Makes room for at least `count` more bytes.
+  void grow(std::size_t count) {
+    const std::size_t written = text_.empty() ? 0 : used();
+    text_.resize(std::max(2 * text_.size(), written + count));
+    cursor_ = text_.data() + written;
+    end_ = text_.data() + text_.size();
+  }
+
+  std::string text_;
+  char* cursor_ = nullptr;
+  char* end_ = nullptr;
+};
+
 // Eight bytes at a time: whether any byte of a word is below n (n <= 128) or equal to c. Used to
 // skip long runs of ordinary string bytes quickly.
 constexpr std::uint64_t kOnes = 0x0101010101010101u;
@@ -229,7 +275,7 @@ constexpr std::array<char, 256> makeShortEscapes() {
 }
 constexpr std::array<char, 256> kShortEscapes = makeShortEscapes();
 
-void appendEscape(std::string& out, unsigned char byte) {
+void appendEscape(Output& out, unsigned char byte) {
   if (const char letter = kShortEscapes[byte]; letter != 0) {
     const char escaped[] = {'\\', letter};
     out.append(escaped, sizeof escaped);
@@ -243,7 +289,7 @@ void appendEscape(std::string& out, unsigned char byte) {
 // Copies runs of bytes that need no attention in one append. Ill-formed UTF-8 (which only a
 // handler can introduce, since parsed input is repaired) goes out as U+FFFD so that every line
 // stays valid UTF-8.
-void appendString(std::string& out, std::string_view s) {
+void appendString(Output& out, std::string_view s) {
   out.push_back('"');
   const std::size_t size = s.size();
   std::size_t runStart = 0;
@@ -283,13 +329,13 @@ void appendString(std::string& out, std::string_view s) {
 }
 
 template <typename Number>
-void appendNumber(std::string& out, Number number) {
+void appendNumber(Output& out, Number number) {
   char digits[32];
   const auto result = std::to_chars(digits, digits + sizeof digits, number);
-  out.append(digits, result.ptr);
+  out.append(digits, static_cast<std::size_t>(result.ptr - digits));
 }
 
-void appendDouble(std::string& out, double number) {
+void appendDouble(Output& out, double number) {
   if (!std::isfinite(number)) {
     out.append("null");
     return;
@@ -301,7 +347,6 @@ void appendDouble(std::string& out, double number) {
 class Writer {
  public:
   std::string write(const Json& root) {
-    out_.reserve(256);
     stack_.reserve(16);
     open(root);
     while (!stack_.empty()) {
@@ -310,7 +355,7 @@ class Writer {
         open(*child);  // may push a frame; nothing below touches the old top
       }
     }
-    return std::move(out_);
+    return out_.take();
   }
 
  private:
@@ -396,7 +441,7 @@ class Writer {
     }
   }
 
-  std::string out_;
+  Output out_;
   std::vector<Frame> stack_;
 };
 
