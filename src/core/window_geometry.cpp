@@ -53,9 +53,16 @@ Point offsetIn(std::string_view space, double x, double y, const Frame& frame,
 
 }  // namespace
 
+// Built member by member in key order: an observation builds one per element, and the
+// initializer-list form allocates a temporary array for every pair.
 Json WindowGeometry::json(const Frame& frame) {
-  return Json{
-      {"x", frame.x}, {"y", frame.y}, {"width", extentX(frame)}, {"height", extentY(frame)}};
+  Json result = Json::object();
+  auto& members = result.get_ref<Json::object_t&>();
+  members.emplace_hint(members.end(), "height", extentY(frame));
+  members.emplace_hint(members.end(), "width", extentX(frame));
+  members.emplace_hint(members.end(), "x", frame.x);
+  members.emplace_hint(members.end(), "y", frame.y);
+  return result;
 }
 
 bool WindowGeometry::matches(const Frame& a, const Frame& b) {
