@@ -93,37 +93,44 @@ class TreeWalker {
   // Issues the next reference and reads the element's own attributes.
   Json describe(const ElementRef& element) {
     std::string ref = "e" + std::to_string(++count_);
-    std::string role = axString(desktop_, element, "AXRole");
-    std::string title = axString(desktop_, element, "AXTitle");
-    const bool secure = axString(desktop_, element, "AXSubrole") == "AXSecureTextField";
+    std::string role = readText(element, "AXRole");
+    std::string title = readText(element, "AXTitle");
+    const bool secure = readText(element, "AXSubrole") == "AXSecureTextField";
 
     Json node = Json::object();
-    node["ref"] = ref;
-    node["role"] = role;
+    auto& members = node.get_ref<Json::object_t&>();
+    members.emplace("ref", ref);
+    members.emplace("role", role);
     if (!title.empty()) {
-      node["title"] = shortened(title, kTextLimit);
+      members.emplace("title", shortened(title, kTextLimit));
     }
     elements_.emplace(std::move(ref), ElementReference{element, std::move(role), std::move(title)});
-    addTextAttributes(node, element);
-    addValue(node, element, secure);
-    addState(node, element);
+    addTextAttributes(members, element);
+    addValue(members, element, secure);
+    addState(members, element);
     return node;
   }
 
-  void addTextAttributes(Json& node, const ElementRef& element) {
+  // The string of a successful read, moved out of the read ("" for anything else).
+  std::string readText(const ElementRef& element, const std::string& attribute) {
+    desktop::AXRead read = desktop_.copyAttribute(element, attribute);
+    auto* text = std::get_if<std::string>(&read.value);
+    return read.error == desktop::kAXSuccess && text != nullptr ? std::move(*text) : std::string();
+  }
+
+  void addTextAttributes(Json::object_t& members, const ElementRef& element) {
     for (const auto& [key, attribute] : kTextAttributes) {
-      desktop::AXRead read = desktop_.copyAttribute(element, attribute);
-      auto* text = std::get_if<std::string>(&read.value);
-      if (read.error == desktop::kAXSuccess && text != nullptr && !text->empty()) {
-        node[key] = shortened(std::move(*text), kTextLimit);
+      std::string text = readText(element, attribute);
+      if (!text.empty()) {
+        members.emplace(key, shortened(std::move(text), kTextLimit));
       }
     }
   }
 
   // A secure text field's value is never read, whatever it holds.
-  void addValue(Json& node, const ElementRef& element, bool secure) {
+  void addValue(Json::object_t& members, const ElementRef& element, bool secure) {
     if (secure) {
-      node["secure"] = true;
+      members.emplace("secure", true);
       return;
     }
     desktop::AXRead read = desktop_.copyAttribute(element, "AXValue");
@@ -131,43 +138,51 @@ class TreeWalker {
       return;
     }
     if (auto* text = std::get_if<std::string>(&read.value)) {
-      node["value"] = shortened(std::move(*text), kValueLimit);
+      members.emplace("value", shortened(std::move(*text), kValueLimit));
     } else if (auto* integer = std::get_if<std::int64_t>(&read.value)) {
-      node["value"] = *integer;
+      members.emplace("value", *integer);
     } else if (auto* real = std::get_if<double>(&read.value);
                real != nullptr && std::isfinite(*real)) {
-      node["value"] = *real;  // JSON has no infinities or NaN: such a value is left out
+      members.emplace("value", *real);  // JSON has no infinities or NaN: such a value is left out
     }
   }
 
-  void addState(Json& node, const ElementRef& element) {
+  void addState(Json::object_t& members, const ElementRef& element) {
     desktop::AXRead enabled = desktop_.copyAttribute(element, "AXEnabled");
     if (auto* flag = std::get_if<bool>(&enabled.value);
         flag && enabled.error == desktop::kAXSuccess) {
-      node["enabled"] = *flag;
+      members.emplace("enabled", *flag);
     }
     if (std::optional<Frame> frame = axFrame(desktop_, element)) {
-      node["frame"] = WindowGeometry::json(*frame);
+      members.emplace("frame", WindowGeometry::json(*frame));
     }
     std::vector<std::string> names;
     if (desktop_.copyActionNames(element, names) == desktop::kAXSuccess) {
-      Json actions = Json::array();
+      Json::array_t actions;
+      actions.reserve(names.size());
       for (std::string& name : names) {
-        actions.push_back(std::move(name));
+        actions.emplace_back(std::move(name));
       }
-      node["actions"] = std::move(actions);
+      members.emplace("actions", std::move(actions));
     }
   }
 
+  // The children's nodes, moved into place; the list of children is moved out of its read.
   void addChildren(Json& node, const ElementRef& element, std::int64_t depth) {
-    Json children = Json::array();
-    for (const ElementRef& child : axChildren(desktop_, element, "AXChildren")) {
+    desktop::AXRead read = desktop_.copyAttribute(element, "AXChildren");
+    auto* children = std::get_if<std::vector<ElementRef>>(&read.value);
+    if (read.error != desktop::kAXSuccess || children == nullptr) {
+      return;
+    }
+    Json::array_t nodes;
+    nodes.reserve(children->size());
+    for (const ElementRef& child : *children) {
       if (std::optional<Json> childNode = this->node(child, depth + 1)) {
-        children.push_back(std::move(*childNode));
+        nodes.push_back(std::move(*childNode));
       }
     }
-    if (!children.empty()) {
-      node["children"] = std::move(children);
+    if (!nodes.empty()) {
+      node.get_ref<Json::object_t&>().emplace("children", std::move(nodes));
     }
   }
 
