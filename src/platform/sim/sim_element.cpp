@@ -17,7 +17,7 @@ std::vector<desktop::ElementRef> handles(const std::vector<SimElement::Ptr>& ele
 }  // namespace
 
 SimElement::SimElement(std::string role) : identity_(nextIdentity()) {
-  attributes_["AXRole"] = {desktop::kAXSuccess, std::move(role)};
+  slot("AXRole") = {desktop::kAXSuccess, std::move(role)};
 }
 
 SimElement::Ptr element(std::string role) {
@@ -29,7 +29,7 @@ const SimElement* simElement(const desktop::ElementRef& handle) {
 }
 
 SimElement::Ptr SimElement::store(const std::string& name, desktop::AXValue value) {
-  attributes_[name] = {desktop::kAXSuccess, std::move(value)};
+  slot(name) = {desktop::kAXSuccess, std::move(value)};
   return self();
 }
 
@@ -80,7 +80,7 @@ SimElement::Ptr SimElement::child(Ptr element) {
 }
 
 SimElement::Ptr SimElement::children(const std::vector<Ptr>& elements) {
-  desktop::AXRead& entry = attributes_["AXChildren"];
+  desktop::AXRead& entry = slot("AXChildren");
   if (entry.error != desktop::kAXSuccess ||
       !std::holds_alternative<std::vector<desktop::ElementRef>>(entry.value)) {
     entry = {desktop::kAXSuccess, std::vector<desktop::ElementRef>{}};
@@ -108,12 +108,12 @@ SimElement::Ptr SimElement::attribute(const std::string& name, desktop::AXValue 
 }
 
 SimElement::Ptr SimElement::attributeError(const std::string& name, desktop::AXError error) {
-  attributes_[name] = {error, std::monostate{}};
+  slot(name) = {error, std::monostate{}};
   return self();
 }
 
 SimElement::Ptr SimElement::removeAttribute(const std::string& name) {
-  attributes_.erase(name);
+  std::erase_if(attributes_, [&name](const auto& entry) { return entry.first == name; });
   return self();
 }
 
@@ -162,11 +162,29 @@ SimElement::Ptr SimElement::moveBy(double dx, double dy) {
 }
 
 desktop::AXRead SimElement::read(const std::string& name) const {
-  auto found = attributes_.find(name);
-  if (found == attributes_.end()) {
+  const desktop::AXRead* found = find(name);
+  if (found == nullptr) {
     return {desktop::kAXErrorAttributeUnsupported, std::monostate{}};
   }
-  return found->second;
+  return *found;
+}
+
+const desktop::AXRead* SimElement::find(const std::string& name) const {
+  for (const auto& [stored, entry] : attributes_) {
+    if (stored == name) {
+      return &entry;
+    }
+  }
+  return nullptr;
+}
+
+desktop::AXRead& SimElement::slot(const std::string& name) {
+  for (auto& [stored, entry] : attributes_) {
+    if (stored == name) {
+      return entry;
+    }
+  }
+  return attributes_.emplace_back(name, desktop::AXRead{}).second;
 }
 
 std::string SimElement::text(const std::string& name) const {

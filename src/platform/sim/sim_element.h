@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/geometry.h"
@@ -108,7 +109,14 @@ class SimElement final : public desktop::Element, public std::enable_shared_from
   Ptr store(const std::string& name, desktop::AXValue value);
 
   std::uint64_t identity_;
-  std::map<std::string, desktop::AXRead> attributes_;
+  // The stored read of `name`, or nullptr when the attribute was never set.
+  const desktop::AXRead* find(const std::string& name) const;
+  // The stored read of `name`, added (as a default read) when it was never set.
+  desktop::AXRead& slot(const std::string& name);
+
+  // A handful of attributes per element, searched in place: a walk reads each of them once per
+  // element, and one block of memory answers that faster than a tree of nodes.
+  std::vector<std::pair<std::string, desktop::AXRead>> attributes_;
   std::optional<std::vector<std::string>> actionNames_;
   std::optional<desktop::AXError> actionNamesError_;
   std::map<std::string, desktop::AXError> actionResults_;
