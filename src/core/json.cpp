@@ -296,6 +296,10 @@ void appendEscape(Output& out, unsigned char byte) {
 // (every x86-64), then eight at a time, then byte by byte.
 std::size_t skipPlain(std::string_view s, std::size_t i) {
   const std::size_t size = s.size();
+  // Non-ASCII text and escapes come in runs: the byte after one usually needs attention too.
+  if (i < size && kByteClasses[static_cast<unsigned char>(s[i])] != ByteClass::plain) {
+    return i;
+  }
 #if defined(__SSE2__)
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
