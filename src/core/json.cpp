@@ -98,7 +98,8 @@ class ValueBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Valu
       if (text.front() == '-') {
         std::int64_t value = 0;
         if (std::from_chars(first, last, value).ec == std::errc()) {
-          return Json(value);
+          // No integer holds -0; as a double it keeps its sign and is written back as "-0".
+          return value == 0 ? Json(-0.0) : Json(value);
         }
       } else {
         std::uint64_t value = 0;
@@ -163,24 +164,75 @@ constexpr unsigned kReadFlags = rapidjson::kParseInsituFlag | rapidjson::kParseI
 // The reader keeps string lengths and digit counts in 32-bit integers.
 constexpr std::size_t kLongestLine = std::numeric_limits<std::int32_t>::max() / 2;
 
+// One attempt on a readable copy, which the reader consumes in place.
+std::optional<Json> readInPlace(std::string text, rapidjson::ParseErrorCode& error) {
+  const std::size_t length = text.size() - kPadding;
+  rapidjson::InsituStringStream stream(text.data());
+  ValueBuilder builder;
+  rapidjson::CrtAllocator allocator;  // malloc and free; saves the reader allocating its own
+  rapidjson::Reader reader(&allocator);
+  error = reader.Parse<kReadFlags>(stream, builder).Code();
+  // The reader takes a NUL byte for the end of its input: one after a complete value stops it
+  // short of the real end.
+  if (error != rapidjson::kParseErrorNone || stream.Tell() != length) {
+    return std::nullopt;
+  }
+  return builder.take();
+}
+
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// The reader refuses a positive exponent beyond the double range even when every digit before it
+// is zero, though 0e400 is an ordinary zero. Outside strings, such exponents become zeros of the
+// same length, which keeps the grammar and the value. Only lines that failed that way pay for it.
+void zeroTheExponentsOfZeros(std::string& text) {
+  bool inString = false;
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    const char c = text[at];
+    if (inString) {
+      at += c == '\\' ? 1 : 0;
+      inString = c != '"';
+      continue;
+    }
+    if (c == '"') {
+      inString = true;
+      continue;
+    }
+    if (c != '-' && !isDigit(c)) {
+      continue;
+    }
+    std::size_t end = at + (c == '-' ? 1 : 0);
+    bool zero = true;
+    for (; end < text.size() && (isDigit(text[end]) || text[end] == '.'); ++end) {
+      zero = zero && (text[end] == '0' || text[end] == '.');
+    }
+    if (end < text.size() && (text[end] == 'e' || text[end] == 'E')) {
+      ++end;
+      end += end < text.size() && (text[end] == '+' || text[end] == '-') ? 1 : 0;
+      for (; end < text.size() && isDigit(text[end]); ++end) {
+        text[end] = zero ? '0' : text[end];
+      }
+    }
+    at = end - 1;
+  }
+}
+
 }  // namespace
 
 std::optional<Json> parse(std::string_view line) {
   if (line.size() > kLongestLine) {
     return std::nullopt;
   }
-  std::string text = readableCopy(line);
-  const std::size_t length = text.size() - kPadding;
-  rapidjson::InsituStringStream stream(text.data());
-  ValueBuilder builder;
-  rapidjson::CrtAllocator allocator;  // malloc and free; saves the reader allocating its own
-  rapidjson::Reader reader(&allocator);
-  // The reader takes a NUL byte for the end of its input: one after a complete value stops it
-  // short of the real end.
-  if (reader.Parse<kReadFlags>(stream, builder).IsError() || stream.Tell() != length) {
-    return std::nullopt;
+  rapidjson::ParseErrorCode error = rapidjson::kParseErrorNone;
+  std::optional<Json> value = readInPlace(readableCopy(line), error);
+  if (error == rapidjson::kParseErrorNumberTooBig) {
+    std::string text = readableCopy(line);
+    zeroTheExponentsOfZeros(text);
+    value = readInPlace(std::move(text), error);
   }
-  return builder.take();
+  return value;
 }
 
 namespace {
