@@ -114,7 +114,7 @@ TEST(ApplicationEvents, AddressTheApplicationAtItsIdAsPath) {
   EXPECT_EQ(applicationObjectPath(""), std::nullopt);
 }
 
-TEST(IconThemes, ReadTheDirectoriesAndTheSpecificationsSizeRules) {
+TEST(IconThemes, ReadTheDirectoriesAndTheirSizeRules) {
   IconThemeIndex index = parseIconThemeIndex(
       "[Icon Theme]\nName=Test\nInherits=base,hicolor\n"
       "Directories=48x48/apps,scalable/apps,32x32/apps,broken\n"

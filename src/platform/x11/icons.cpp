@@ -165,7 +165,7 @@ std::vector<fs::path> themeFolders(const std::string& theme, const IconSearch& s
   return folders;
 }
 
-// LookupIcon of the specification: a directory of the right size, else the closest size.
+// The icon theme lookup within one theme: a directory of the right size, else the closest size.
 std::optional<fs::path> lookupInTheme(const std::string& name, int size, const std::string& theme,
                                       const IconThemeIndex& index, const IconSearch& search) {
   const std::vector<fs::path> folders = themeFolders(theme, search);
@@ -197,7 +197,7 @@ std::optional<fs::path> lookupInTheme(const std::string& name, int size, const s
   return closest;
 }
 
-// FindIconHelper of the specification: the theme, then the themes it inherits, depth first.
+// The icon theme lookup across themes: the theme, then the themes it inherits, depth first.
 std::optional<fs::path> lookupInThemes(const std::string& name, int size, const std::string& theme,
                                        const IconSearch& search, std::set<std::string>& visited) {
   if (!visited.insert(theme).second) {

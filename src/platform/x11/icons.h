@@ -2,7 +2,7 @@
 // Application icons: a desktop entry's Icon key found through the freedesktop icon theme lookup
 // and rendered to a square PNG.
 //
-// The lookup follows the Icon Theme Specification: the current theme (GTK's
+// The lookup follows the freedesktop icon theme rules: the current theme (GTK's
 // gtk-icon-theme-name from settings.ini, else Adwaita), the themes it inherits, then hicolor; in
 // each theme the directories whose size matches first, then the closest size; then the icon
 // directories and /usr/share/pixmaps themselves. An absolute Icon value names the file.
@@ -35,7 +35,7 @@ struct IconThemeIndex {
 // Reads index.theme; directories without a usable Size are left out.
 IconThemeIndex parseIconThemeIndex(const std::string& text);
 
-// The Icon Theme Specification's size rules, for icons at scale 1.
+// The icon theme's size rules, for icons at scale 1.
 bool directoryMatchesSize(const IconDirectory& directory, int size);
 int directorySizeDistance(const IconDirectory& directory, int size);
 
