@@ -95,6 +95,7 @@ class X11Desktop final : public desktop::Desktop {
   bool send(desktop::Pid pid, const desktop::MouseEvent& event);
   bool send(desktop::Pid pid, const desktop::ScrollEvent& event);
   bool send(desktop::Pid pid, const desktop::KeyEvent& event);
+  bool lookUpStrokes(const std::vector<Keysym>& keysyms, std::vector<KeyStroke>& strokes);
   bool pressKeys(const std::vector<KeyStroke>& modifiers, const std::vector<KeyStroke>& strokes,
                  const std::optional<KeyStroke>& shift);
   bool focusKeyboardOn(desktop::Pid pid);

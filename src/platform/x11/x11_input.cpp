@@ -103,20 +103,9 @@ bool X11Desktop::send(Pid pid, const KeyEvent& event) {
   }
   // Every key is looked up before the first is pressed, so that a failure sends nothing.
   std::vector<KeyStroke> held;
-  for (Keysym modifier : modifiers) {
-    std::optional<KeyStroke> stroke = keyboard_.stroke(modifier);
-    if (!stroke) {
-      return false;
-    }
-    held.push_back(*stroke);
-  }
   std::vector<KeyStroke> strokes;
-  for (Keysym key : keys) {
-    std::optional<KeyStroke> stroke = keyboard_.stroke(key);
-    if (!stroke) {
-      return false;
-    }
-    strokes.push_back(*stroke);
+  if (!lookUpStrokes(modifiers, held) || !lookUpStrokes(keys, strokes)) {
+    return false;
   }
   std::optional<KeyStroke> shift;
   for (const KeyStroke& stroke : strokes) {
@@ -131,6 +120,19 @@ bool X11Desktop::send(Pid pid, const KeyEvent& event) {
     lingerSpareKeycodes();
   }
   return focusKeyboardOn(pid) && pressKeys(held, strokes, shift) && input_->flush();
+}
+
+// The keystroke of each keysym, in order; false when one has none.
+bool X11Desktop::lookUpStrokes(const std::vector<Keysym>& keysyms,
+                               std::vector<KeyStroke>& strokes) {
+  for (Keysym keysym : keysyms) {
+    std::optional<KeyStroke> stroke = keyboard_.stroke(keysym);
+    if (!stroke) {
+      return false;
+    }
+    strokes.push_back(*stroke);
+  }
+  return true;
 }
 
 // Presses the modifiers, types each stroke (with Shift where it needs it) and releases the
