@@ -235,14 +235,21 @@ std::optional<Json> parse(std::string_view line) {
   return value;
 }
 
-namespace {
+namespace detail {
 
-// The line being written. Bytes go straight behind a cursor into spare room that grows by
+// The text being written. Bytes go straight behind a cursor into spare room that grows by
 // doubling, so writing a byte is a compare and a store rather than a call: a large response is
-// millions of small writes.
-class Output {
+// millions of small writes. `Buffer` is a std::string for lines and a byte vector for fragments;
+// a buffer handed in is written over from its start.
+template <typename Buffer>
+class BasicOutput {
  public:
-  Output() { grow(256); }
+  // Starts small even in a large buffer: growing within its capacity costs no allocation, and
+  // only the room actually used is cleared.
+  explicit BasicOutput(Buffer buffer = {}) : text_(std::move(buffer)) {
+    text_.clear();
+    grow(256);
+  }
 
   void push_back(char byte) {
     if (cursor_ == end_) {
@@ -261,26 +268,43 @@ class Output {
   }
   void append(std::string_view bytes) { append(bytes.data(), bytes.size()); }
 
-  std::string take() {
+  Buffer take() {
     text_.resize(used());
+    cursor_ = end_ = nullptr;
     return std::move(text_);
   }
 
  private:
-  std::size_t used() const { return static_cast<std::size_t>(cursor_ - text_.data()); }
+  char* begin() { return reinterpret_cast<char*>(text_.data()); }
+  std::size_t used() const {
+    return static_cast<std::size_t>(cursor_ - reinterpret_cast<const char*>(text_.data()));
+  }
 
   // Makes room for at least `count` more bytes.
   void grow(std::size_t count) {
-    const std::size_t written = text_.empty() ? 0 : used();
+    const std::size_t written = cursor_ == nullptr ? 0 : used();
     text_.resize(std::max(2 * text_.size(), written + count));
-    cursor_ = text_.data() + written;
-    end_ = text_.data() + text_.size();
+    cursor_ = begin() + written;
+    end_ = begin() + text_.size();
   }
 
-  std::string text_;
+  Buffer text_;
   char* cursor_ = nullptr;
   char* end_ = nullptr;
 };
+
+using Output = BasicOutput<std::string>;
+
+class FragmentOutput : public BasicOutput<std::vector<std::uint8_t>> {
+  using BasicOutput::BasicOutput;
+};
+
+}  // namespace detail
+
+namespace {
+
+using detail::FragmentOutput;
+using detail::Output;
 
 // Eight bytes at a time: whether any byte of a word is below n (n <= 128) or equal to c. Used to
 // skip long runs of ordinary string bytes quickly.
@@ -332,7 +356,8 @@ constexpr std::array<char, 256> makeShortEscapes() {
 }
 constexpr std::array<char, 256> kShortEscapes = makeShortEscapes();
 
-void appendEscape(Output& out, unsigned char byte) {
+template <typename Out>
+void appendEscape(Out& out, unsigned char byte) {
   if (const char letter = kShortEscapes[byte]; letter != 0) {
     const char escaped[] = {'\\', letter};
     out.append(escaped, sizeof escaped);
@@ -390,7 +415,8 @@ std::size_t skipPlain(std::string_view s, std::size_t i) {
 // Copies runs of bytes that need no attention in one append. Ill-formed UTF-8 (which only a
 // handler can introduce, since parsed input is repaired) goes out as U+FFFD so that every line
 // stays valid UTF-8.
-void appendString(Output& out, std::string_view s) {
+template <typename Out>
+void appendString(Out& out, std::string_view s) {
   out.push_back('"');
   const std::size_t size = s.size();
   std::size_t runStart = 0;
@@ -419,14 +445,15 @@ void appendString(Output& out, std::string_view s) {
   out.push_back('"');
 }
 
-template <typename Number>
-void appendNumber(Output& out, Number number) {
+template <typename Out, typename Number>
+void appendNumber(Out& out, Number number) {
   char digits[32];
   const auto result = std::to_chars(digits, digits + sizeof digits, number);
   out.append(digits, static_cast<std::size_t>(result.ptr - digits));
 }
 
-void appendDouble(Output& out, double number) {
+template <typename Out>
+void appendDouble(Out& out, double number) {
   if (!std::isfinite(number)) {
     out.append("null");
     return;
@@ -434,9 +461,12 @@ void appendDouble(Output& out, double number) {
   appendNumber(out, number);  // shortest form that reads back to the same double
 }
 
-// Writes without recursion: every open array or object is a frame on an explicit stack.
-class Writer {
+// Writes a whole value without recursion: every open array or object is a frame on an explicit
+// stack.
+class TreeWriter {
  public:
+  explicit TreeWriter(std::string buffer) : out_(std::move(buffer)) {}
+
   std::string write(const Json& root) {
     stack_.reserve(16);
     open(root);
@@ -524,8 +554,16 @@ class Writer {
       case Json::value_t::number_float:
         appendDouble(out_, value.get<double>());
         return;
+      case Json::value_t::binary: {  // a fragment: JSON text already in wire form
+        const auto& text = value.get_binary();
+        if (text.empty()) {
+          out_.append("null");  // a writer that was given nothing
+          return;
+        }
+        out_.append(reinterpret_cast<const char*>(text.data()), text.size());
+        return;
+      }
       case Json::value_t::null:
-      case Json::value_t::binary:     // never built by handlers; JSON cannot carry it
       case Json::value_t::discarded:  // only a failed parse produces it
         out_.append("null");
         return;
@@ -539,7 +577,80 @@ class Writer {
 }  // namespace
 
 std::string serialize(const Json& value) {
-  return Writer().write(value);
+  return TreeWriter({}).write(value);
+}
+
+void serialize(const Json& value, std::string& line) {
+  line = TreeWriter(std::move(line)).write(value);
+}
+
+Writer::Writer() : out_(std::make_unique<FragmentOutput>()) {}
+Writer::~Writer() = default;
+
+void Writer::beforeValue() {
+  if (afterValue_) {
+    out_->push_back(',');
+  }
+}
+
+void Writer::beginObject() {
+  beforeValue();
+  out_->push_back('{');
+  afterValue_ = false;
+}
+
+void Writer::endObject() {
+  out_->push_back('}');
+  afterValue_ = true;
+}
+
+void Writer::beginArray() {
+  beforeValue();
+  out_->push_back('[');
+  afterValue_ = false;
+}
+
+void Writer::endArray() {
+  out_->push_back(']');
+  afterValue_ = true;
+}
+
+void Writer::key(std::string_view name) {
+  beforeValue();
+  appendString(*out_, name);
+  out_->push_back(':');
+  afterValue_ = false;
+}
+
+void Writer::string(std::string_view text) {
+  beforeValue();
+  appendString(*out_, text);
+  afterValue_ = true;
+}
+
+void Writer::integer(std::int64_t number) {
+  beforeValue();
+  appendNumber(*out_, number);
+  afterValue_ = true;
+}
+
+void Writer::number(double number) {
+  beforeValue();
+  appendDouble(*out_, number);
+  afterValue_ = true;
+}
+
+void Writer::boolean(bool flag) {
+  beforeValue();
+  out_->append(flag ? "true" : "false");
+  afterValue_ = true;
+}
+
+Json Writer::takeFragment() {
+  Json taken = Json::binary(out_->take());
+  out_ = std::make_unique<FragmentOutput>();
+  afterValue_ = false;
+  return taken;
 }
 
 }  // namespace qor::wire

@@ -1,6 +1,8 @@
 #pragma once
 // JSON values as the bridge sees them, and the exact wire form of a line.
 
+#include <cstdint>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -14,6 +16,10 @@ using Json = nlohmann::json;
 
 namespace wire {
 
+namespace detail {
+class FragmentOutput;
+}
+
 // Parses one request line. Invalid UTF-8 is repaired to U+FFFD first. The top level must be
 // an object or an array; anything else, trailing garbage, a raw NUL byte, an escaped lone
 // surrogate half ("\ud800") or a number that no double can hold (1e400) is a parse error and
@@ -23,8 +29,46 @@ std::optional<Json> parse(std::string_view line);
 // Writes a value the way every response goes out: compact, keys in ascending byte order at every
 // depth, every "/" escaped as "\/", non-ASCII as raw UTF-8, integers as integers, doubles in the
 // shortest decimal that reads back to the same double. Iterative, so nesting depth is bounded only
-// by memory. Non-finite doubles (which handlers never produce) are written as null.
+// by memory. Non-finite doubles (which handlers never produce) are written as null. A fragment
+// (see `Writer`) goes out verbatim.
 std::string serialize(const Json& value);
+// The same into `line`, replacing what it held but keeping its capacity, so that a runtime
+// answering line after line reuses one buffer.
+void serialize(const Json& value, std::string& line);
+
+// Writes JSON text value by value into one growing buffer, in the same form as `serialize`.
+// Commas and colons are the writer's job; the order of keys is the caller's: an object's members
+// must be written in ascending byte order of their keys. Nesting is the caller's too, so the
+// writer itself never recurses.
+class Writer {
+ public:
+  Writer();
+  ~Writer();
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
+  void beginObject();
+  void endObject();
+  void beginArray();
+  void endArray();
+  void key(std::string_view name);
+  void string(std::string_view text);
+  void integer(std::int64_t number);
+  void number(double number);
+  void boolean(bool flag);
+
+  // Everything written so far as a fragment: a value that is JSON text already in wire form, for
+  // large results written straight from their source instead of built as values first. It is
+  // kept as a binary value, which JSON cannot carry, so nothing else is mistaken for one. The
+  // writer is empty afterwards.
+  Json takeFragment();
+
+ private:
+  void beforeValue();
+
+  std::unique_ptr<detail::FragmentOutput> out_;
+  bool afterValue_ = false;  // the next value or key needs a comma first
+};
 
 }  // namespace wire
 }  // namespace qor

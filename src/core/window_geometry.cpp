@@ -65,6 +65,19 @@ Json WindowGeometry::json(const Frame& frame) {
   return result;
 }
 
+void WindowGeometry::write(wire::Writer& out, const Frame& frame) {
+  out.beginObject();
+  out.key("height");
+  out.number(extentY(frame));
+  out.key("width");
+  out.number(extentX(frame));
+  out.key("x");
+  out.number(frame.x);
+  out.key("y");
+  out.number(frame.y);
+  out.endObject();
+}
+
 bool WindowGeometry::matches(const Frame& a, const Frame& b) {
   return within(minX(a), minX(b)) && within(minY(a), minY(b)) && within(extentX(a), extentX(b)) &&
          within(extentY(a), extentY(b));

@@ -20,6 +20,8 @@ inline constexpr double kTolerance = 1.0;
 
 // {"x", "y", "width", "height"} as doubles: the origin as stored, the extents non-negative.
 Json json(const Frame& frame);
+// The same object written straight into a response being streamed.
+void write(wire::Writer& out, const Frame& frame);
 
 // True when minimum x, minimum y, width and height each differ by at most kTolerance (in that
 // order). Any NaN makes the frames differ.

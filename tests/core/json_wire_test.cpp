@@ -285,5 +285,64 @@ TEST(WireDepth, BuiltValuesOfAnyDepthAreWritten) {
   EXPECT_EQ(written.substr(0, 14), R"([{"k":[{"k":[{)");
 }
 
+TEST(WireWriter, WritesWhatSerializeWritesForTheSameValue) {
+  const Json value = {{"a/b", {1, -2.5, true, false}},
+                      {"empty", Json::object()},
+                      {"list", Json::array()},
+                      {"text", "q\"\n\xFF\xC3\xA9"},
+                      {"z", {{"deep", {{"x", 1e21}}}}}};
+  Writer out;
+  out.beginObject();
+  out.key("a/b");
+  out.beginArray();
+  out.integer(1);
+  out.number(-2.5);
+  out.boolean(true);
+  out.boolean(false);
+  out.endArray();
+  out.key("empty");
+  out.beginObject();
+  out.endObject();
+  out.key("list");
+  out.beginArray();
+  out.endArray();
+  out.key("text");
+  out.string("q\"\n\xFF\xC3\xA9");
+  out.key("z");
+  out.beginObject();
+  out.key("deep");
+  out.beginObject();
+  out.key("x");
+  out.number(1e21);
+  out.endObject();
+  out.endObject();
+  out.endObject();
+  EXPECT_EQ(serialize(out.takeFragment()), serialize(value));
+}
+
+TEST(WireWriter, FragmentsGoOutVerbatimWhereverTheyAreAndTheWriterStartsAfresh) {
+  Writer out;
+  out.beginArray();
+  out.number(std::nan(""));  // the one value JSON cannot hold still leaves valid text
+  out.string("a/b");
+  out.endArray();
+  const Json response = {{"id", 1}, {"result", {{"list", out.takeFragment()}, {"n", 2}}}};
+  EXPECT_EQ(serialize(response), R"({"id":1,"result":{"list":[null,"a\/b"],"n":2}})");
+
+  out.beginObject();  // no comma carried over from what was taken
+  out.endObject();
+  Json object = out.takeFragment();
+  Json nothing = out.takeFragment();  // a writer given nothing still leaves a valid line
+  EXPECT_EQ(serialize(Json::array({std::move(object), std::move(nothing)})), "[{},null]");
+}
+
+TEST(WireSerialize, IntoABufferReplacesWhatItHeld) {
+  std::string line(5000, 'x');
+  serialize(Json::array({"a"}), line);
+  EXPECT_EQ(line, R"(["a"])");
+  serialize(Json::object(), line);
+  EXPECT_EQ(line, "{}");
+}
+
 }  // namespace
 }  // namespace qor::wire
