@@ -149,9 +149,9 @@ void NativeRuntime::respondFailure(Json id, const NativeFailure& failure) {
 }
 
 void NativeRuntime::writeResponse(const Json& response) {
-  std::string line = wire::serialize(response);
-  line.push_back('\n');  // in place: the line is written whole, in one piece
-  writeLine_(line);
+  wire::serialize(response, responseLine_);
+  responseLine_.push_back('\n');  // in place: the line is written whole, in one piece
+  writeLine_(responseLine_);
 }
 
 // ---- Operations --------------------------------------------------------------------------------

@@ -32,20 +32,14 @@ constexpr auto kObservationLifetime = std::chrono::seconds(120);
 constexpr std::size_t kTextLimit = 4'000;    // user-perceived characters
 constexpr std::size_t kValueLimit = 10'000;  // user-perceived characters
 
-// Plain text attributes copied into a node under their JSON key, in this order.
-constexpr std::array<std::pair<const char*, const char*>, 3> kTextAttributes = {{
-    {"description", "AXDescription"},
-    {"identifier", "AXIdentifier"},
-    {"help", "AXHelp"},
-}};
-
-// The first `limit` user-perceived characters. Every character takes at least one byte, so a text
-// of at most `limit` bytes is returned without scanning it for cluster boundaries.
-std::string shortened(std::string text, std::size_t limit) {
+// Writes the first `limit` user-perceived characters of `text`. Every character takes at least one
+// byte, so a text of at most `limit` bytes is written without scanning it for cluster boundaries.
+void writeShortened(wire::Writer& out, std::string_view text, std::size_t limit) {
   if (text.size() <= limit) {
-    return text;
+    out.string(text);
+  } else {
+    out.string(text::truncateGraphemes(text, limit));
   }
-  return text::truncateGraphemes(text, limit);
 }
 
 struct WalkLimits {
@@ -54,9 +48,25 @@ struct WalkLimits {
   runtime::MonoTime deadline;
 };
 
+// What a node says about its element, read before its children are walked: the children are
+// written second among the node's keys, and each child's reference must come after its parent's.
+struct NodeAttributes {
+  const std::string* ref = nullptr;             // the key the element's reference is stored under
+  const ElementReference* reference = nullptr;  // its role and title, in full
+  std::string description;
+  std::string identifier;
+  std::string help;
+  bool secure = false;
+  desktop::AXValue value;  // a string, an integer or a finite double; anything else is left out
+  std::optional<bool> enabled;
+  std::optional<Frame> frame;
+  std::optional<std::vector<std::string>> actions;
+};
+
 // The state shared by every element of one walk: the running count, the identities already
-// visited, the references issued and whether anything was left out. Each element is visited once,
-// and each node is built in place and moved to its parent, so the walk is linear in the tree.
+// visited, the references issued and whether anything was left out. Each element is visited once
+// and written straight into the response text as it is read, so the walk is linear in the tree.
+// It recurses once per level, and levels are bounded by the depth limit.
 class TreeWalker {
  public:
   TreeWalker(desktop::Desktop& desktop, const runtime::Clock& clock, WalkLimits limits)
@@ -64,21 +74,35 @@ class TreeWalker {
     visited_.reserve(limits.maxNodes);
   }
 
-  // The node of `element` and its descendants in depth-first pre-order, or nothing when the
-  // element is over a limit or was already visited.
-  std::optional<Json> node(const ElementRef& element, std::int64_t depth) {
+  // Whether `element` gets a node: it is within the limits and was not visited before. An element
+  // that is admitted must then be written.
+  bool admit(const ElementRef& element, std::int64_t depth) {
     if (!withinLimits(depth)) {
       truncated_ = true;
-      return std::nullopt;
+      return false;
     }
-    if (!visited_.insert(element->identity()).second) {
-      return std::nullopt;
-    }
-    Json node = describe(element);
-    addChildren(node, element, depth);
-    return node;
+    return visited_.insert(element->identity()).second;
   }
 
+  // The node of an admitted element and its descendants, in depth-first pre-order, with the
+  // node's keys in ascending byte order.
+  void write(const ElementRef& element, std::int64_t depth) {
+    const NodeAttributes node = describe(element);
+    out_.beginObject();
+    if (node.actions) {
+      out_.key("actions");
+      out_.beginArray();
+      for (const std::string& name : *node.actions) {
+        out_.string(name);
+      }
+      out_.endArray();
+    }
+    writeChildren(element, depth);
+    writeAttributesAfterChildren(node);
+    out_.endObject();
+  }
+
+  wire::Writer& output() { return out_; }
   bool truncated() const { return truncated_; }
   std::size_t count() const { return count_; }
   std::map<std::string, ElementReference> takeElements() { return std::move(elements_); }
@@ -90,24 +114,58 @@ class TreeWalker {
            clock_.now() < limits_.deadline;
   }
 
-  // Issues the next reference and reads the element's own attributes.
-  Json describe(const ElementRef& element) {
-    std::string ref = "e" + std::to_string(++count_);
+  // Every key that sorts after "children", in order.
+  void writeAttributesAfterChildren(const NodeAttributes& node) {
+    writeText("description", node.description, kTextLimit);
+    if (node.enabled) {
+      out_.key("enabled");
+      out_.boolean(*node.enabled);
+    }
+    if (node.frame) {
+      out_.key("frame");
+      WindowGeometry::write(out_, *node.frame);
+    }
+    writeText("help", node.help, kTextLimit);
+    writeText("identifier", node.identifier, kTextLimit);
+    out_.key("ref");
+    out_.string(*node.ref);
+    out_.key("role");
+    out_.string(node.reference->role);
+    if (node.secure) {
+      out_.key("secure");
+      out_.boolean(true);
+    }
+    writeText("title", node.reference->title, kTextLimit);
+    writeValue(node.value);
+  }
+
+  // Issues the next reference and reads the element's own attributes, in a fixed order.
+  NodeAttributes describe(const ElementRef& element) {
+    NodeAttributes node;
     std::string role = readText(element, "AXRole");
     std::string title = readText(element, "AXTitle");
-    const bool secure = readText(element, "AXSubrole") == "AXSecureTextField";
-
-    Json node = Json::object();
-    auto& members = node.get_ref<Json::object_t&>();
-    members.emplace("ref", ref);
-    members.emplace("role", role);
-    if (!title.empty()) {
-      members.emplace("title", shortened(title, kTextLimit));
+    const auto stored =
+        elements_.emplace("e" + std::to_string(++count_),
+                          ElementReference{element, std::move(role), std::move(title)});
+    node.ref = &stored.first->first;
+    node.reference = &stored.first->second;
+    node.secure = readText(element, "AXSubrole") == "AXSecureTextField";
+    node.description = readText(element, "AXDescription");
+    node.identifier = readText(element, "AXIdentifier");
+    node.help = readText(element, "AXHelp");
+    if (!node.secure) {
+      node.value = readValue(element);
     }
-    elements_.emplace(std::move(ref), ElementReference{element, std::move(role), std::move(title)});
-    addTextAttributes(members, element);
-    addValue(members, element, secure);
-    addState(members, element);
+    desktop::AXRead enabled = desktop_.copyAttribute(element, "AXEnabled");
+    if (auto* flag = std::get_if<bool>(&enabled.value);
+        flag && enabled.error == desktop::kAXSuccess) {
+      node.enabled = *flag;
+    }
+    node.frame = axFrame(desktop_, element);
+    std::vector<std::string> names;
+    if (desktop_.copyActionNames(element, names) == desktop::kAXSuccess) {
+      node.actions = std::move(names);
+    }
     return node;
   }
 
@@ -118,77 +176,64 @@ class TreeWalker {
     return read.error == desktop::kAXSuccess && text != nullptr ? std::move(*text) : std::string();
   }
 
-  void addTextAttributes(Json::object_t& members, const ElementRef& element) {
-    for (const auto& [key, attribute] : kTextAttributes) {
-      std::string text = readText(element, attribute);
-      if (!text.empty()) {
-        members.emplace(key, shortened(std::move(text), kTextLimit));
-      }
-    }
-  }
-
-  // A secure text field's value is never read, whatever it holds.
-  void addValue(Json::object_t& members, const ElementRef& element, bool secure) {
-    if (secure) {
-      members.emplace("secure", true);
-      return;
-    }
+  // A secure text field's value is never read, whatever it holds; so this is not called for one.
+  desktop::AXValue readValue(const ElementRef& element) {
     desktop::AXRead read = desktop_.copyAttribute(element, "AXValue");
-    if (read.error != desktop::kAXSuccess) {
-      return;
-    }
-    if (auto* text = std::get_if<std::string>(&read.value)) {
-      members.emplace("value", shortened(std::move(*text), kValueLimit));
-    } else if (auto* integer = std::get_if<std::int64_t>(&read.value)) {
-      members.emplace("value", *integer);
-    } else if (auto* real = std::get_if<double>(&read.value);
-               real != nullptr && std::isfinite(*real)) {
-      members.emplace("value", *real);  // JSON has no infinities or NaN: such a value is left out
-    }
+    return read.error == desktop::kAXSuccess ? std::move(read.value) : desktop::AXValue();
   }
 
-  void addState(Json::object_t& members, const ElementRef& element) {
-    desktop::AXRead enabled = desktop_.copyAttribute(element, "AXEnabled");
-    if (auto* flag = std::get_if<bool>(&enabled.value);
-        flag && enabled.error == desktop::kAXSuccess) {
-      members.emplace("enabled", *flag);
-    }
-    if (std::optional<Frame> frame = axFrame(desktop_, element)) {
-      members.emplace("frame", WindowGeometry::json(*frame));
-    }
-    std::vector<std::string> names;
-    if (desktop_.copyActionNames(element, names) == desktop::kAXSuccess) {
-      Json::array_t actions;
-      actions.reserve(names.size());
-      for (std::string& name : names) {
-        actions.emplace_back(std::move(name));
-      }
-      members.emplace("actions", std::move(actions));
-    }
-  }
-
-  // The children's nodes, moved into place; the list of children is moved out of its read.
-  void addChildren(Json& node, const ElementRef& element, std::int64_t depth) {
+  // The children's nodes; the key is written before the first child that gets a node, and not at
+  // all when none does.
+  void writeChildren(const ElementRef& element, std::int64_t depth) {
     desktop::AXRead read = desktop_.copyAttribute(element, "AXChildren");
     auto* children = std::get_if<std::vector<ElementRef>>(&read.value);
     if (read.error != desktop::kAXSuccess || children == nullptr) {
       return;
     }
-    Json::array_t nodes;
-    nodes.reserve(children->size());
+    bool opened = false;
     for (const ElementRef& child : *children) {
-      if (std::optional<Json> childNode = this->node(child, depth + 1)) {
-        nodes.push_back(std::move(*childNode));
+      if (!admit(child, depth + 1)) {
+        continue;
       }
+      if (!opened) {
+        out_.key("children");
+        out_.beginArray();
+        opened = true;
+      }
+      write(child, depth + 1);
     }
-    if (!nodes.empty()) {
-      node.get_ref<Json::object_t&>().emplace("children", std::move(nodes));
+    if (opened) {
+      out_.endArray();
+    }
+  }
+
+  // Empty texts are left out; long ones are cut to `limit` user-perceived characters.
+  void writeText(std::string_view key, const std::string& text, std::size_t limit) {
+    if (text.empty()) {
+      return;
+    }
+    out_.key(key);
+    writeShortened(out_, text, limit);
+  }
+
+  // An empty string value is kept; JSON has no infinities or NaN, so such a value is left out.
+  void writeValue(const desktop::AXValue& value) {
+    if (const auto* text = std::get_if<std::string>(&value)) {
+      out_.key("value");
+      writeShortened(out_, *text, kValueLimit);
+    } else if (const auto* integer = std::get_if<std::int64_t>(&value)) {
+      out_.key("value");
+      out_.integer(*integer);
+    } else if (const auto* real = std::get_if<double>(&value); real && std::isfinite(*real)) {
+      out_.key("value");
+      out_.number(*real);
     }
   }
 
   desktop::Desktop& desktop_;
   const runtime::Clock& clock_;
   WalkLimits limits_;
+  wire::Writer out_;
   std::size_t count_ = 0;
   bool truncated_ = false;
   std::unordered_set<std::uint64_t> visited_;
@@ -290,12 +335,14 @@ Json NativeRuntime::observe(const Json& params) {
 
   limits.deadline = clock().now() + kWalkTime;
   TreeWalker walker(desktop_, clock(), limits);
-  Json tree = Json::array();
+  wire::Writer& tree = walker.output();
+  tree.beginArray();
   for (const ElementRef& root : roots) {
-    if (std::optional<Json> node = walker.node(root, 0)) {
-      tree.push_back(std::move(*node));
+    if (walker.admit(root, 0)) {
+      walker.write(root, 0);
     }
   }
+  tree.endArray();
 
   Observation observation;
   observation.id = ids::newUUID();
@@ -315,7 +362,7 @@ Json NativeRuntime::observe(const Json& params) {
   result["pid"] = observation.pid;
   result["windows"] = describeWindows(records);
   result["windowId"] = observation.windowID ? Json(*observation.windowID) : Json(nullptr);
-  result["tree"] = std::move(tree);
+  result["tree"] = tree.takeFragment();
   result["nodeCount"] = walker.count();
   result["truncated"] = walker.truncated();
   result["expiresAt"] = expiryText(observation.expires);

@@ -146,6 +146,33 @@ TEST_F(ObserveTest, NodeKeysFollowTheAttributeKinds) {
   EXPECT_EQ(reads("copyAttribute AXValue"), 7u);
 }
 
+// The tree is written straight into the response as it is walked, so the order of every node's
+// keys is the walker's own; it must be the order the writer of whole values gives them.
+TEST_F(ObserveTest, NodesAreWrittenInWireOrder) {
+  auto full = sim::element("AXButton")
+                  ->title("Save / Export")
+                  ->description("d")
+                  ->identifier("i")
+                  ->help("h")
+                  ->value(-0.25)
+                  ->enabled(false)
+                  ->frame({110.5, 120, 30, 20})
+                  ->actions({"AXPress"});
+  full->child(sim::element("AXStaticText")->value("\"quoted\"\n"));
+  window->children({full, sim::element("AXTextField")->subrole("AXSecureTextField")});
+
+  observe();
+  std::string line = h.rawLines().back();
+  line.pop_back();  // the newline
+  const std::optional<Json> parsed = wire::parse(line);
+  ASSERT_TRUE(parsed.has_value()) << line;
+  EXPECT_EQ(wire::serialize(*parsed), line);
+  const Json& button = (*parsed)["result"]["tree"][0]["children"][0];
+  EXPECT_EQ(button["frame"], Json::parse(R"({"x":110.5,"y":120,"width":30,"height":20})"));
+  EXPECT_EQ(button["children"][0]["ref"], "e3");
+  EXPECT_EQ(button.size(), 12u - 1u) << "every key but secure";
+}
+
 TEST_F(ObserveTest, TextsAreCutAtUserPerceivedCharacters) {
   std::string accented;
   for (int i = 0; i < 5'000; ++i) {
