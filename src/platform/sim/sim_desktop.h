@@ -82,6 +82,8 @@ class SimDesktop final : public desktop::Desktop {
   bool echoPostedEventsToMonitor = false;
 
   SimLog log;
+  // Benchmarks turn this off: recording each call as text would be counted as the bridge's cost.
+  bool recordCalls = true;
   // Runs at the start of every attribute read, for example to move a virtual clock while a walk
   // reads the tree.
   std::function<void(const std::string& attribute)> onAttributeRead;
@@ -189,7 +191,11 @@ class SimDesktop final : public desktop::Desktop {
   void adoptTrees();
   std::vector<desktop::ShareableWindow> shareable() const;
   desktop::Image render(const SimWindow& window, std::uint32_t width, std::uint32_t height) const;
-  void note(std::string call) { log.calls.push_back(std::move(call)); }
+  void note(std::string_view call, std::string_view detail = {}) {
+    if (recordCalls) {
+      log.calls.push_back(detail.empty() ? std::string(call) : std::string(call) += detail);
+    }
+  }
 
   runtime::EventLoop& loop_;
   std::map<AsyncCall, std::deque<std::function<void()>>> held_;

@@ -101,7 +101,7 @@ void SimDesktop::handOut(const desktop::AXValue& value, std::optional<Pid> owner
 }
 
 desktop::AXRead SimDesktop::copyAttribute(const ElementRef& handle, const std::string& attribute) {
-  note("copyAttribute " + attribute);
+  note("copyAttribute ", attribute);
   if (onAttributeRead) {
     onAttributeRead(attribute);
   }
