@@ -452,10 +452,19 @@ void appendNumber(Out& out, Number number) {
   out.append(digits, static_cast<std::size_t>(result.ptr - digits));
 }
 
+// Whole numbers below 100,000 in magnitude, which is most coordinates and sizes, are written
+// through the much cheaper integer conversion. It gives the same digits: for them the plain form
+// is never longer than the exponent form ("10000" against "1e+04"), so the shortest form is the
+// plain one. Negative zero keeps its sign, so it takes the general path.
 template <typename Out>
 void appendDouble(Out& out, double number) {
   if (!std::isfinite(number)) {
     out.append("null");
+    return;
+  }
+  const bool negativeZero = number == 0 && std::signbit(number);
+  if (std::fabs(number) < 1e5 && std::trunc(number) == number && !negativeZero) {
+    appendNumber(out, static_cast<std::int32_t>(number));
     return;
   }
   appendNumber(out, number);  // shortest form that reads back to the same double

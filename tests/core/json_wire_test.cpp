@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -283,6 +284,22 @@ TEST(WireDepth, BuiltValuesOfAnyDepthAreWritten) {
   const std::string written = serialize(root);
   EXPECT_EQ(written.size(), 100000 * std::string(R"([{"k":)").size() + 100000 * 2 + 2);
   EXPECT_EQ(written.substr(0, 14), R"([{"k":[{"k":[{)");
+}
+
+// Whole numbers take a shortcut; it must give exactly the shortest form the general path gives,
+// including where that form switches to an exponent.
+TEST(WireNumbers, WholeDoublesReadTheSameAsTheirShortestForm) {
+  auto shortest = [](double number) {
+    char digits[32];
+    const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+    return "[" + std::string(digits, end) + "]";
+  };
+  for (double number = -200000; number <= 200000; number += 1) {
+    ASSERT_EQ(serialize(Json::array({number})), shortest(number)) << number;
+  }
+  for (double number : {99999.5, 1e5, -1e5, 1e6, 123456.0, -0.0, 0.0, 4294967296.0}) {
+    EXPECT_EQ(serialize(Json::array({number})), shortest(number)) << number;
+  }
 }
 
 TEST(WireWriter, WritesWhatSerializeWritesForTheSameValue) {
