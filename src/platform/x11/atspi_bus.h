@@ -1,8 +1,13 @@
 #pragma once
 // The D-Bus side of the Linux desktop: the session bus (accessibility switch, well-known names)
-// and the AT-SPI accessibility bus (registered applications, their process ids, and a direct
-// peer-to-peer connection to each application where it offers one, which halves the cost of
+// and the AT-SPI accessibility bus (registered applications, their process ids, and direct
+// peer-to-peer connections to each application where it offers them, which halve the cost of
 // every request by bypassing the bus daemon).
+//
+// Reads of the accessibility walk go through call pipes of their own (call_pipe.h), several
+// per application: the toolkit answers one request per connection in each turn of its main
+// loop, so requests spread over a few connections cost it markedly less each. Everything else
+// goes through sd-bus.
 //
 // Every connection's descriptor is watched by the main loop so that nothing piles up unread
 // between requests. Main thread only.
@@ -17,6 +22,7 @@
 #include <vector>
 
 #include "desktop/desktop.h"
+#include "platform/x11/call_pipe.h"
 #include "platform/x11/dbus.h"
 #include "runtime/event_loop.h"
 
@@ -30,12 +36,14 @@ struct AtspiApplication {
   desktop::Pid pid = 0;
 };
 
-// Where requests for one application go: a direct connection (no destination) or the bus. The
-// channel holds its own reference: a connection the bus layer closes (its application went
+// Where requests for one application go: direct connections (no destination) or the bus. The
+// channel holds its own references: a connection the bus layer closes (its application went
 // away) stays a valid object whose calls fail.
 struct AtspiChannel {
   std::shared_ptr<sd_bus> bus;
   std::string destination;  // empty on a direct connection
+  // For the walk's reads, never empty; calls are spread over all of them.
+  std::vector<std::shared_ptr<dbus::CallPipe>> pipes;
   const char* destinationOrNull() const {
     return destination.empty() ? nullptr : destination.c_str();
   }
@@ -69,22 +77,41 @@ class AtspiBus {
     dbus::Bus bus;
     runtime::EventLoop::WatchId watch = 0;
   };
+  struct WatchedPipe {
+    std::shared_ptr<dbus::CallPipe> pipe;
+    runtime::EventLoop::WatchId watch = 0;
+  };
+  // The connections to one application, or (under the empty name) to the bus.
+  struct Pipes {
+    std::vector<WatchedPipe> pipes;
+    bool open() const;
+    std::vector<std::shared_ptr<dbus::CallPipe>> shared() const;
+  };
 
   sd_bus* session();
   std::unique_ptr<Connection> watched(dbus::Bus bus, std::function<void()> onClosed);
   std::optional<std::string> accessibilityBusAddress();
   void forgetPeer(const std::string& busName);
+  // The pipes under `key`, connected to `address` anew when any of them has closed; empty when
+  // they cannot be connected.
+  std::vector<std::shared_ptr<dbus::CallPipe>> openPipes(const std::string& key,
+                                                         const std::string& address,
+                                                         dbus::CallPipe::Peer peer, int count);
+  void closePipes(const std::string& key);
 
   runtime::EventLoop& loop_;
   std::function<std::optional<std::string>(const std::string&)> rootProperty_;
   std::unique_ptr<Connection> session_;
   bool sessionTried_ = false;
   std::unique_ptr<Connection> a11y_;
+  std::string a11yAddress_;
   std::optional<std::chrono::steady_clock::time_point> lastAttempt_;
   // Unique names are never reused on a bus, so what is learned about one stays true.
   std::map<std::string, desktop::Pid> pids_;
   std::map<std::string, std::unique_ptr<Connection>> peers_;
   std::set<std::string> withoutPeer_;
+  std::map<std::string, Pipes> pipes_;  // by bus name; "" for the bus itself
+  std::map<std::string, std::string> peerAddresses_;
 };
 
 }  // namespace qor::platform

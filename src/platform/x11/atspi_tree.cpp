@@ -1,8 +1,10 @@
 #include "platform/x11/atspi_tree.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <climits>
-#include <cstring>
+#include <thread>
 
 #include "platform/x11/ax_mapping.h"
 
@@ -13,8 +15,13 @@ using desktop::AXError;
 using namespace std::chrono_literals;
 
 constexpr const char* kAccessible = "org.a11y.atspi.Accessible";
+// While at least this many calls are in flight, the application has a few hundred microseconds
+// of work queued: the walk then lets replies gather for a moment and reads them together,
+// rather than waking for each (which cost both sides a context switch per reply).
+constexpr int kGatherThreshold = 32;
+constexpr auto kGatherTime = 100us;
 
-std::uint32_t interfaceBit(const char* name) {
+std::uint32_t interfaceBit(std::string_view name) {
   static constexpr std::pair<const char*, std::uint32_t> kInterfaces[] = {
       {"org.a11y.atspi.Component", kInterfaceComponent},
       {"org.a11y.atspi.Action", kInterfaceAction},
@@ -24,7 +31,7 @@ std::uint32_t interfaceBit(const char* name) {
       {"org.a11y.atspi.Collection", kInterfaceCollection},
   };
   for (const auto& [interface, bit] : kInterfaces) {
-    if (std::strcmp(interface, name) == 0) {
+    if (name == interface) {
       return bit;
     }
   }
@@ -38,6 +45,23 @@ std::optional<ObjectRef> readRef(sd_bus_message* message) {
     return std::nullopt;
   }
   return ObjectRef{bus, path};
+}
+
+// An object reference, "(so)": its bus name and path.
+bool readRef(dbus::WireReader& body, ObjectRef& ref) {
+  std::string_view bus, path;
+  if (!body.structure() || !body.string(bus) || !body.string(path)) {
+    return false;
+  }
+  ref.bus.assign(bus);
+  ref.path.assign(path);
+  return true;
+}
+
+bool isTimeout(std::string_view error) {
+  return error == "org.freedesktop.DBus.Error.NoReply" ||
+         error == "org.freedesktop.DBus.Error.Timeout" ||
+         error == "org.freedesktop.DBus.Error.TimedOut";
 }
 
 }  // namespace
@@ -58,14 +82,14 @@ AXError axErrorFor(const std::string& dbusError) {
   return desktop::kAXErrorCannotComplete;
 }
 
-struct AppTree::CallContext {
-  std::weak_ptr<AppTree> tree;
-  AccessibleNode* node;
-  Field field;
-};
-
 AppTree::AppTree(AtspiChannel channel, std::string busName, std::chrono::microseconds timeout)
     : channel_(std::move(channel)), busName_(std::move(busName)), timeout_(timeout) {}
+
+AppTree::~AppTree() {
+  for (const auto& pipe : channel_.pipes) {
+    pipe->forget(this);
+  }
+}
 
 void AppTree::setTimeout(std::chrono::microseconds timeout) {
   timeout_ = timeout;
@@ -123,73 +147,50 @@ const AccessibleNode& AppTree::fetch(const std::string& path) {
 }
 
 void AppTree::start(AccessibleNode& target) {
+  static constexpr dbus::Argument kAccessibleInterface[] = {std::string_view(kAccessible)};
   target.started = true;
   send(target, Field::accessible, "org.freedesktop.DBus.Properties", "GetAll",
-       [](sd_bus_message* m) { return sd_bus_message_append(m, "s", kAccessible); });
+       kAccessibleInterface);
   send(target, Field::role, kAccessible, "GetRole");
   send(target, Field::states, kAccessible, "GetState");
   send(target, Field::interfaces, kAccessible, "GetInterfaces");
 }
 
 void AppTree::send(AccessibleNode& target, Field field, const char* interface, const char* member,
-                   const dbus::Appender& append) {
-  if (disconnected_) {
+                   std::span<const dbus::Argument> arguments) {
+  if (disconnected_ || channel_.pipes.empty()) {
     fail(target, field, desktop::kAXErrorCannotComplete);
     return;
   }
-  sd_bus* bus = channel_.bus.get();
-  sd_bus_message* raw = nullptr;
-  if (sd_bus_message_new_method_call(bus, &raw, channel_.destinationOrNull(), target.path.c_str(),
-                                     interface, member) < 0) {
+  dbus::CallPipe& pipe = *channel_.pipes[nextPipe_++ % channel_.pipes.size()];
+  if (!pipe.isOpen()) {
     disconnected_ = true;
     fail(target, field, desktop::kAXErrorCannotComplete);
     return;
   }
-  dbus::Message request(raw);
-  if (append && append(raw) < 0) {
-    fail(target, field, desktop::kAXErrorIllegalArgument);
-    return;
-  }
-  auto* context = new CallContext{weak_from_this(), &target, field};
-  sd_bus_slot* slot = nullptr;
-  if (sd_bus_call_async(bus, &slot, raw, &AppTree::onReply, context,
-                        static_cast<std::uint64_t>(timeout_.count())) < 0) {
-    delete context;
-    disconnected_ = true;
+  dbus::CallAddress address{channel_.destination, target.path, interface, member};
+  if (!pipe.call(address, arguments, this, &target, static_cast<std::uint32_t>(field))) {
+    // Nothing that names a real object fails here: a path the application made up is one.
     fail(target, field, desktop::kAXErrorCannotComplete);
     return;
   }
-  // The bus owns the slot from here on and frees the context with it, whether the reply comes,
-  // times out or the connection closes first.
-  sd_bus_slot_set_destroy_callback(slot,
-                                   [](void* data) { delete static_cast<CallContext*>(data); });
-  sd_bus_slot_set_floating(slot, 1);
-  sd_bus_slot_unref(slot);
   ++target.pending;
   ++inFlight_;
 }
 
-int AppTree::onReply(sd_bus_message* message, void* userdata, sd_bus_error*) {
-  auto* context = static_cast<CallContext*>(userdata);
-  std::shared_ptr<AppTree> tree = context->tree.lock();
-  if (!tree) {
-    return 0;  // a reply for a turn that is over
-  }
-  --tree->inFlight_;
-  --context->node->pending;
-  if (sd_bus_message_is_method_error(message, nullptr)) {
-    const sd_bus_error* error = sd_bus_message_get_error(message);
-    std::string name = error && error->name ? error->name : "";
-    if (name == "org.freedesktop.DBus.Error.NoReply" ||
-        name == "org.freedesktop.DBus.Error.Timeout" ||
-        name == "org.freedesktop.DBus.Error.TimedOut") {
-      tree->unresponsive_ = true;
+void AppTree::received(void* subject, std::uint32_t tag, const dbus::MessageView& reply) {
+  auto& target = *static_cast<AccessibleNode*>(subject);
+  auto field = static_cast<Field>(tag);
+  --inFlight_;
+  --target.pending;
+  if (reply.type == dbus::MessageType::error) {
+    if (isTimeout(reply.errorName)) {
+      unresponsive_ = true;
     }
-    tree->fail(*context->node, context->field, axErrorFor(name));
+    fail(target, field, axErrorFor(std::string(reply.errorName)));
   } else {
-    tree->receive(*context->node, context->field, message);
+    receive(target, field, reply);
   }
-  return 0;
 }
 
 void AppTree::fail(AccessibleNode& target, Field field, AXError error) {
@@ -227,14 +228,18 @@ void AppTree::fail(AccessibleNode& target, Field field, AXError error) {
   }
 }
 
-void AppTree::receive(AccessibleNode& target, Field field, sd_bus_message* message) {
+void AppTree::receive(AccessibleNode& target, Field field, const dbus::MessageView& reply) {
+  dbus::WireReader body = reply.body();
+  const std::string_view signature = reply.signature;
   switch (field) {
     case Field::accessible:
-      receiveAccessible(target, message);
+      if (signature == "a{sv}") {
+        receiveAccessible(target, body);
+      }
       return;
     case Field::role: {
       std::uint32_t role = 0;
-      if (sd_bus_message_read(message, "u", &role) >= 0) {
+      if (signature == "u" && body.u32(role)) {
         target.role = role;
         target.roleError = desktop::kAXSuccess;
       }
@@ -244,35 +249,47 @@ void AppTree::receive(AccessibleNode& target, Field field, sd_bus_message* messa
     case Field::states: {
       std::uint32_t word = 0;
       std::uint64_t states = 0;
-      if (sd_bus_message_enter_container(message, 'a', "u") >= 0) {
-        for (int shift = 0; shift < 64 && sd_bus_message_read(message, "u", &word) > 0;
-             shift += 32) {
-          states |= static_cast<std::uint64_t>(word) << shift;
+      std::size_t end = 0;
+      if (signature == "au" && body.array("u", end)) {
+        for (int shift = 0; body.within(end) && body.u32(word); shift += 32) {
+          if (shift < 64) {
+            states |= static_cast<std::uint64_t>(word) << shift;
+          }
         }
-        target.states = states;
-        target.stateError = desktop::kAXSuccess;
+        if (body.ok()) {
+          target.states = states;
+          target.stateError = desktop::kAXSuccess;
+        }
       }
       openValueGate(target);
       return;
     }
     case Field::interfaces: {
-      const char* name = nullptr;
-      if (sd_bus_message_enter_container(message, 'a', "s") >= 0) {
-        while (sd_bus_message_read(message, "s", &name) > 0) {
-          target.interfaces |= interfaceBit(name);
+      std::string_view name;
+      std::size_t end = 0;
+      std::uint32_t interfaces = 0;
+      if (signature == "as" && body.array("s", end)) {
+        while (body.within(end) && body.string(name)) {
+          interfaces |= interfaceBit(name);
         }
-        target.interfacesError = desktop::kAXSuccess;
+        if (body.ok()) {
+          target.interfaces = interfaces;
+          target.interfacesError = desktop::kAXSuccess;
+        }
       }
       interfacesKnown(target);
       openValueGate(target);
       return;
     }
     case Field::children:
-      receiveChildren(target, message);
+      if (signature == "a(so)") {
+        receiveChildren(target, body);
+      }
       return;
     case Field::extents: {
       std::int32_t x = 0, y = 0, width = 0, height = 0;
-      if (sd_bus_message_read(message, "(iiii)", &x, &y, &width, &height) >= 0) {
+      if (signature == "(iiii)" && body.structure() && body.i32(x) && body.i32(y) &&
+          body.i32(width) && body.i32(height)) {
         // GTK places what is not on screen (closed menus, hidden scroll bars) at INT_MIN.
         bool placed = x != INT32_MIN && y != INT32_MIN;
         target.extents = Frame{static_cast<double>(x), static_cast<double>(y),
@@ -282,24 +299,29 @@ void AppTree::receive(AccessibleNode& target, Field field, sd_bus_message* messa
       return;
     }
     case Field::actions: {
-      const char *name = nullptr, *description = nullptr, *keys = nullptr;
-      if (sd_bus_message_enter_container(message, 'a', "(sss)") >= 0) {
-        while (sd_bus_message_read(message, "(sss)", &name, &description, &keys) > 0) {
-          target.actions.emplace_back(name);
+      std::string_view name, description, keys;
+      std::size_t end = 0;
+      std::vector<std::string> actions;
+      if (signature == "a(sss)" && body.array("(sss)", end)) {
+        while (body.within(end) && body.structure() && body.string(name) &&
+               body.string(description) && body.string(keys)) {
+          actions.emplace_back(name);
         }
-        target.actionsError = desktop::kAXSuccess;
+        if (body.ok()) {
+          target.actions = std::move(actions);
+          target.actionsError = desktop::kAXSuccess;
+        }
       }
       return;
     }
     case Field::value: {
-      const char* text = nullptr;
+      std::string_view text, contained;
       double number = 0;
-      const char* signature = sd_bus_message_get_signature(message, 1);
-      if (signature && std::strcmp(signature, "s") == 0 &&
-          sd_bus_message_read(message, "s", &text) > 0) {
+      if (signature == "s" && body.string(text)) {
         target.value = std::string(text);
         target.valueError = desktop::kAXSuccess;
-      } else if (sd_bus_message_read(message, "v", "d", &number) > 0) {
+      } else if (signature == "v" && body.variant(contained) && contained == "d" &&
+                 body.f64(number)) {
         target.value = number;
         target.valueError = desktop::kAXSuccess;
       }
@@ -308,40 +330,34 @@ void AppTree::receive(AccessibleNode& target, Field field, sd_bus_message* messa
   }
 }
 
-void AppTree::receiveAccessible(AccessibleNode& target, sd_bus_message* message) {
-  if (sd_bus_message_enter_container(message, 'a', "{sv}") < 0) {
+void AppTree::receiveAccessible(AccessibleNode& target, dbus::WireReader body) {
+  std::size_t end = 0;
+  if (!body.array("{sv}", end)) {
     return;
   }
-  while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
-    const char* key = nullptr;
-    sd_bus_message_read(message, "s", &key);
-    std::string property = key ? key : "";
-    const char* text = nullptr;
-    if (property == "Name" || property == "Description" || property == "AccessibleId" ||
-        property == "HelpText") {
-      if (sd_bus_message_read(message, "v", "s", &text) > 0) {
-        std::string value = text ? text : "";
-        if (property == "Name") {
-          target.name = value;
-        } else if (property == "Description") {
-          target.description = value;
-        } else if (property == "AccessibleId") {
-          target.accessibleID = value;
-        } else {
-          target.helpText = value;
-        }
-      }
-    } else if (property == "ChildCount") {
-      sd_bus_message_read(message, "v", "i", &target.childCount);
-    } else if (property == "Parent") {
-      if (sd_bus_message_enter_container(message, 'v', "(so)") > 0) {
-        target.parent = readRef(message);
-        sd_bus_message_exit_container(message);
+  std::string_view key, type, text;
+  while (body.within(end) && body.structure() && body.string(key) && body.variant(type)) {
+    std::string* property = key == "Name"           ? &target.name
+                            : key == "Description"  ? &target.description
+                            : key == "AccessibleId" ? &target.accessibleID
+                                                    : nullptr;
+    if (property && type == "s" && body.string(text)) {
+      property->assign(text);
+    } else if (key == "HelpText" && type == "s" && body.string(text)) {
+      target.helpText = std::string(text);
+    } else if (key == "ChildCount" && type == "i") {
+      body.i32(target.childCount);
+    } else if (key == "Parent" && type == "(so)") {
+      ObjectRef parent;
+      if (readRef(body, parent)) {
+        target.parent = std::move(parent);
       }
     } else {
-      sd_bus_message_skip(message, "v");
+      body.skip(type);
     }
-    sd_bus_message_exit_container(message);
+  }
+  if (!body.ok()) {
+    return;
   }
   target.accessibleError = desktop::kAXSuccess;
   if (target.childCount == 0) {
@@ -351,32 +367,39 @@ void AppTree::receiveAccessible(AccessibleNode& target, sd_bus_message* message)
   }
 }
 
-void AppTree::receiveChildren(AccessibleNode& target, sd_bus_message* message) {
-  if (sd_bus_message_enter_container(message, 'a', "(so)") < 0) {
+void AppTree::receiveChildren(AccessibleNode& target, dbus::WireReader body) {
+  std::size_t end = 0;
+  if (!body.array("(so)", end)) {
     return;
   }
-  while (std::optional<ObjectRef> child = readRef(message)) {
-    if (child->path != kAtspiNullPath) {
-      target.children.push_back(std::move(*child));
+  std::vector<ObjectRef> children;
+  ObjectRef child;
+  while (body.within(end) && readRef(body, child)) {
+    if (child.path != kAtspiNullPath) {
+      children.push_back(child);
     }
   }
+  if (!body.ok()) {
+    return;
+  }
+  target.children = std::move(children);
   target.childrenError = desktop::kAXSuccess;
   if (!target.key) {
     return;
   }
   // Children join the prefetch queue at their place in the walk.
   for (std::uint32_t i = 0; i < target.children.size(); ++i) {
-    const ObjectRef& child = target.children[i];
-    if (child.bus != busName_) {
+    const ObjectRef& each = target.children[i];
+    if (each.bus != busName_) {
       continue;
     }
-    AccessibleNode& childNode = node(child.path);
+    AccessibleNode& childNode = node(each.path);
     if (!childNode.key) {
       childNode.key = *target.key;
       childNode.key->push_back(i);
     }
     if (!childNode.started) {
-      queue_.emplace(*childNode.key, child.path);
+      queue_.emplace(*childNode.key, each.path);
     }
   }
 }
@@ -392,9 +415,9 @@ void AppTree::prefetchChildren(const AccessibleNode& parent) {
 }
 
 void AppTree::interfacesKnown(AccessibleNode& target) {
+  static constexpr dbus::Argument kScreenCoordinates[] = {std::uint32_t{0}};
   if (target.interfaces & kInterfaceComponent) {
-    send(target, Field::extents, "org.a11y.atspi.Component", "GetExtents",
-         [](sd_bus_message* m) { return sd_bus_message_append(m, "u", 0U); });  // screen
+    send(target, Field::extents, "org.a11y.atspi.Component", "GetExtents", kScreenCoordinates);
   } else {
     target.extentsError = desktop::kAXErrorAttributeUnsupported;
   }
@@ -413,14 +436,14 @@ void AppTree::openValueGate(AccessibleNode& target) {
     target.valueError = desktop::kAXErrorCannotComplete;
     return;
   }
+  static constexpr dbus::Argument kTextRange[] = {std::int32_t{0}, kTextLimit};
+  static constexpr dbus::Argument kCurrentValue[] = {std::string_view("org.a11y.atspi.Value"),
+                                                     std::string_view("CurrentValue")};
   ax::ValueSource source = ax::valueSource(ax::RoleContext{target.role, target.states, false, {}});
   if (source == ax::ValueSource::text && (target.interfaces & kInterfaceText)) {
-    send(target, Field::value, "org.a11y.atspi.Text", "GetText",
-         [](sd_bus_message* m) { return sd_bus_message_append(m, "ii", 0, kTextLimit); });
+    send(target, Field::value, "org.a11y.atspi.Text", "GetText", kTextRange);
   } else if (source == ax::ValueSource::number && (target.interfaces & kInterfaceValue)) {
-    send(target, Field::value, "org.freedesktop.DBus.Properties", "Get", [](sd_bus_message* m) {
-      return sd_bus_message_append(m, "ss", "org.a11y.atspi.Value", "CurrentValue");
-    });
+    send(target, Field::value, "org.freedesktop.DBus.Properties", "Get", kCurrentValue);
   } else {
     // Values that come from states need no call; everything else has none.
     bool fromStates = source == ax::ValueSource::checkState || source == ax::ValueSource::selection;
@@ -439,26 +462,54 @@ void AppTree::refill() {
   }
 }
 
+bool AppTree::flushAll() {
+  bool ok = true;
+  for (const auto& pipe : channel_.pipes) {
+    ok = pipe->flush() && ok;
+  }
+  return ok;
+}
+
+void AppTree::receiveAll(const std::vector<pollfd>* ready) {
+  for (std::size_t i = 0; i < channel_.pipes.size(); ++i) {
+    bool readable = !ready || ((*ready)[i].revents & ~POLLOUT) != 0;
+    if (readable && !channel_.pipes[i]->receive()) {
+      disconnected_ = true;
+    }
+  }
+}
+
+void AppTree::waitForReplies(std::chrono::steady_clock::duration left) {
+  std::vector<pollfd> watched;
+  for (const auto& pipe : channel_.pipes) {
+    auto events = static_cast<short>(POLLIN | (pipe->hasUnwritten() ? POLLOUT : 0));
+    watched.push_back(pollfd{pipe->fd(), events, 0});
+  }
+  auto wait = std::chrono::ceil<std::chrono::milliseconds>(left);
+  if (::poll(watched.data(), watched.size(), static_cast<int>(wait.count())) > 0) {
+    receiveAll(&watched);
+  }
+}
+
 void AppTree::pumpUntil(const std::function<bool()>& done) {
-  sd_bus* bus = channel_.bus.get();
   auto deadline = std::chrono::steady_clock::now() + timeout_ + 100ms;
   while (!done() && !unresponsive_ && !disconnected_) {
     refill();
-    int status = sd_bus_process(bus, nullptr);
-    if (status < 0) {
+    if (!flushAll()) {
       disconnected_ = true;
       break;
-    }
-    if (status > 0) {
-      continue;
     }
     auto now = std::chrono::steady_clock::now();
     if (now >= deadline) {
       unresponsive_ = true;
       break;
     }
-    auto wait = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
-    sd_bus_wait(bus, static_cast<std::uint64_t>(wait.count()));
+    if (inFlight_ >= kGatherThreshold) {
+      std::this_thread::sleep_for(kGatherTime);
+      receiveAll(nullptr);
+    } else {
+      waitForReplies(deadline - now);
+    }
   }
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // One application's AT-SPI objects as read during one turn of the main loop, fetched with
-// pipelined asynchronous calls.
+// pipelined asynchronous calls through the application's call pipes (call_pipe.h).
 //
 // Why: the bridge walks a window one element at a time and reads a dozen attributes of each.
 // Asked one blocking round trip at a time, that costs the application's wake-up latency per
@@ -16,8 +16,10 @@
 // - When an object's children become known they join a queue ordered by their position in a
 //   depth-first pre-order walk from the application root (a key of child indexes), and
 //   whenever the caller waits for a reply, up to kMaxInFlight calls from the head of
-//   that queue keep the pipe full. Since the bridge walks in exactly that order, the objects
+//   that queue keep the pipes full. Since the bridge walks in exactly that order, the objects
 //   it asks for next are usually already here.
+// - Calls are spread over the application's call pipes and written together; while many are
+//   in flight, replies are left to gather for a moment and read together.
 // - When the caller asks for an object with key K, queued objects before K are dropped: the
 //   walk went past them (depth limit, already visited), so they would be wasted work. What the
 //   walk abandons therefore costs at most the calls in flight.
@@ -28,12 +30,15 @@
 // out is marked unresponsive for the rest of the tree's life, so one hung application costs
 // one messaging timeout per turn rather than one per attribute.
 
+#include <poll.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <variant>
@@ -42,6 +47,7 @@
 #include "core/geometry.h"
 #include "desktop/desktop.h"
 #include "platform/x11/atspi_bus.h"
+#include "platform/x11/dbus_wire.h"
 
 namespace qor::platform {
 
@@ -98,7 +104,7 @@ struct AccessibleNode {
   bool complete() const { return started && pending == 0; }
 };
 
-class AppTree : public std::enable_shared_from_this<AppTree> {
+class AppTree final : private dbus::CallPipe::Receiver {
  public:
   // Characters of text read for a value: far more than the bridge keeps (10,000 characters),
   // without transferring a whole huge document.
@@ -106,6 +112,9 @@ class AppTree : public std::enable_shared_from_this<AppTree> {
   static constexpr int kMaxInFlight = 256;
 
   AppTree(AtspiChannel channel, std::string busName, std::chrono::microseconds timeout);
+  ~AppTree();
+  AppTree(const AppTree&) = delete;
+  AppTree& operator=(const AppTree&) = delete;
 
   const std::string& busName() const { return busName_; }
   // How long each call may wait for its reply; applies to calls sent from now on.
@@ -131,20 +140,23 @@ class AppTree : public std::enable_shared_from_this<AppTree> {
 
  private:
   enum class Field { accessible, role, states, interfaces, children, extents, actions, value };
-  struct CallContext;
 
   AccessibleNode& node(const std::string& path);
   void start(AccessibleNode& node);
   void send(AccessibleNode& node, Field field, const char* interface, const char* member,
-            const dbus::Appender& append = {});
-  static int onReply(sd_bus_message* message, void* userdata, sd_bus_error* error);
-  void receive(AccessibleNode& node, Field field, sd_bus_message* message);
-  void receiveAccessible(AccessibleNode& node, sd_bus_message* message);
-  void receiveChildren(AccessibleNode& node, sd_bus_message* message);
+            std::span<const dbus::Argument> arguments = {});
+  void received(void* subject, std::uint32_t tag, const dbus::MessageView& reply) override;
+  void receive(AccessibleNode& node, Field field, const dbus::MessageView& reply);
+  void receiveAccessible(AccessibleNode& node, dbus::WireReader body);
+  void receiveChildren(AccessibleNode& node, dbus::WireReader body);
   void interfacesKnown(AccessibleNode& node);
   void openValueGate(AccessibleNode& node);
   void fail(AccessibleNode& node, Field field, desktop::AXError error);
   void refill();
+  bool flushAll();
+  // Reads every pipe, or those `ready` marks readable.
+  void receiveAll(const std::vector<pollfd>* ready);
+  void waitForReplies(std::chrono::steady_clock::duration left);
   void pumpUntil(const std::function<bool()>& done);
 
   AtspiChannel channel_;
@@ -153,6 +165,7 @@ class AppTree : public std::enable_shared_from_this<AppTree> {
   std::unordered_map<std::string, AccessibleNode> nodes_;
   std::map<std::vector<std::uint32_t>, std::string> queue_;
   std::uint32_t detachedKeys_ = 0;
+  std::size_t nextPipe_ = 0;
   int inFlight_ = 0;
   bool unresponsive_ = false;
   bool disconnected_ = false;
