@@ -163,8 +163,10 @@ void AppTree::send(AccessibleNode& target, Field field, const char* interface, c
     return;
   }
   dbus::CallPipe& pipe = *channel_.pipes[nextPipe_++ % channel_.pipes.size()];
-  if (!pipe.isOpen()) {
-    disconnected_ = true;
+  if (!pipe.isOpen() || pipe.congested()) {
+    // Closed, or still owing the replies of earlier turns by the thousand: not answering.
+    disconnected_ = disconnected_ || !pipe.isOpen();
+    unresponsive_ = true;
     fail(target, field, desktop::kAXErrorCannotComplete);
     return;
   }

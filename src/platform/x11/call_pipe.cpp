@@ -208,7 +208,7 @@ bool CallPipe::authenticate(std::chrono::milliseconds timeout) {
 
 bool CallPipe::call(const CallAddress& address, std::span<const Argument> arguments,
                     Receiver* receiver, void* subject, std::uint32_t tag) {
-  if (fd_ < 0) {
+  if (fd_ < 0 || congested()) {
     return false;
   }
   std::uint32_t serial = nextSerial_;
@@ -321,9 +321,6 @@ void CallPipe::forget(Receiver* receiver) {
       pending.receiver = nullptr;
       ++orphans_;
     }
-  }
-  if (orphans_ > kMaxOrphans) {
-    close();
   }
 }
 

@@ -53,7 +53,8 @@ class CallPipe {
   bool isOpen() const { return fd_ >= 0; }
   // Queues a call; its reply goes to `receiver`, or an error named
   // "org.freedesktop.DBus.Error.Disconnected" when the connection closes first. False when the
-  // call cannot be sent: the connection is closed, or the address or an argument is invalid.
+  // call cannot be sent: the connection is closed or congested, or the address or an argument
+  // is invalid.
   bool call(const CallAddress& address, std::span<const Argument> arguments, Receiver* receiver,
             void* subject, std::uint32_t tag);
   // Writes as much of the queued calls as the socket takes now; false when the connection broke.
@@ -65,9 +66,10 @@ class CallPipe {
   // Replies still to come for `receiver` are dropped when they arrive.
   void forget(Receiver* receiver);
   std::size_t pending() const { return pending_.size(); }
-
-  // Calls whose receiver was forgotten but whose replies never came: beyond this many, the
-  // application has stopped answering and the connection is closed rather than grow without end.
+  // Whether so many calls of forgotten receivers are still unanswered that the peer has
+  // evidently stopped answering: no more calls are taken until it catches up, so that what is
+  // kept for it does not grow without end.
+  bool congested() const { return orphans_ >= kMaxOrphans; }
   static constexpr std::size_t kMaxOrphans = 4096;
 
  private:
