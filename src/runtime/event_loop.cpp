@@ -10,7 +10,8 @@
 
 namespace qor::runtime {
 
-EventLoop::EventLoop(Clock& clock) : clock_(clock) {
+EventLoop::EventLoop(Clock& clock)
+    : clock_(clock), checkedAt_(std::chrono::steady_clock::now().time_since_epoch().count()) {
   wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wakeFd_ < 0) {
     std::abort();  // Without a wake-up descriptor no other thread can reach the loop.
@@ -82,6 +83,9 @@ std::size_t EventLoop::runQueued() {
 }
 
 std::size_t EventLoop::fireDueTimers() {
+  if (timers_.empty()) {
+    return 0;  // without reading the clock
+  }
   std::size_t fired = 0;
   const MonoTime now = clock_.now();
   const TimerId addedBeforeThisRound = nextTimerId_;
@@ -143,6 +147,7 @@ void EventLoop::waitForEvents(int timeoutMs) {
     pollWatches_.push_back(id);
   }
   pollReady_ = poll(pollFds_.data(), pollFds_.size(), timeoutMs);
+  checkedAt_.store(std::chrono::steady_clock::now().time_since_epoch().count());
 }
 
 std::size_t EventLoop::handleEvents() {
@@ -191,10 +196,10 @@ void EventLoop::run() {
       waiting_.store(true);
       waitForEvents(timeout);
       waiting_.store(false);
-      handleEvents();
       for (const Work& hook : afterWait_) {
         hook();
       }
+      handleEvents();
     } else {
       pollOnce(0);
     }

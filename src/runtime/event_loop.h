@@ -2,12 +2,13 @@
 // The main loop: posted closures in FIFO order, timers at absolute deadlines, file-descriptor
 // watches, and a wake-up that other threads use to hand work to the main thread.
 //
-// Every method except postFromAnyThread() and isWaiting() must be called on the thread that runs
-// the loop.
+// Every method except postFromAnyThread(), isWaiting() and descriptorsCheckedAt() must be called
+// on the thread that runs the loop.
 
 #include <poll.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -57,8 +58,15 @@ class EventLoop {
   void run();
   // Thread-safe: whether run() is blocked waiting for a descriptor, a timer or handed-over work.
   bool isWaiting() const { return waiting_.load(); }
+  // Thread-safe: when the loop last finished looking at its descriptors, on the real monotonic
+  // clock whatever clock the loop runs on. Together with isWaiting() it tells another thread how
+  // long the loop has been held up by the work it is running.
+  std::chrono::steady_clock::time_point descriptorsCheckedAt() const {
+    return std::chrono::steady_clock::time_point(
+        std::chrono::steady_clock::duration(checkedAt_.load()));
+  }
   // Run on the loop thread each time just before run() blocks (work posted then runs first), and
-  // each time it has woken up again, before it runs any queued work or timer.
+  // each time it has woken up again, before it handles anything it woke up for.
   void addBeforeWait(Work hook) { beforeWait_.push_back(std::move(hook)); }
   void addAfterWait(Work hook) { afterWait_.push_back(std::move(hook)); }
   void quit() { quit_ = true; }
@@ -102,6 +110,7 @@ class EventLoop {
   std::vector<Work> beforeWait_;
   std::vector<Work> afterWait_;
   std::atomic<bool> waiting_{false};
+  std::atomic<std::chrono::steady_clock::rep> checkedAt_;
 
   std::mutex foreignMutex_;
   std::vector<Work> foreign_;

@@ -116,41 +116,6 @@ TEST_F(EventLoopTest, HandedOverWorkIsTakenBehindLocalWorkUnlessAdoptedFirst) {
   EXPECT_EQ(order, (std::vector<std::string>{"handed over", "local"}));
 }
 
-TEST(EventLoopWaiting, HooksFramePeriodsOfWaitingThatOtherThreadsCanSee) {
-  RealClock clock;
-  EventLoop loop(clock);
-  std::vector<std::string> order;
-  loop.addBeforeWait([&] { order.push_back(loop.isWaiting() ? "before, waiting" : "before"); });
-  loop.addAfterWait([&] { order.push_back(loop.isWaiting() ? "after, waiting" : "after"); });
-  std::thread other([&] {
-    while (!loop.isWaiting()) {
-      std::this_thread::yield();  // the loop thread is about to block in poll
-    }
-    loop.postFromAnyThread([&] {
-      order.push_back("handed over");
-      loop.quit();
-    });
-  });
-  loop.run();
-  other.join();
-  EXPECT_EQ(order, (std::vector<std::string>{"before", "after", "handed over"}));
-  EXPECT_FALSE(loop.isWaiting());
-}
-
-TEST(EventLoopRealClock, RunWakesForATimerWithoutOtherActivity) {
-  RealClock clock;
-  EventLoop loop(clock);
-  bool fired = false;
-  loop.addTimer(clock.now() + milliseconds(2), [&] {
-    fired = true;
-    loop.quit();
-  });
-  MonoTime start = clock.now();
-  loop.run();
-  EXPECT_TRUE(fired);
-  EXPECT_GE(clock.now() - start, milliseconds(2)) << "never woken early";
-}
-
 class Pipe {
  public:
   Pipe() {
@@ -173,6 +138,56 @@ class Pipe {
  private:
   int fds_[2];
 };
+
+// The after-wait hooks run before the loop handles what woke it: a descriptor's callback, here.
+TEST(EventLoopWaiting, HooksFramePeriodsOfWaitingThatOtherThreadsCanSee) {
+  RealClock clock;
+  EventLoop loop(clock);
+  Pipe pipe;
+  std::vector<std::string> order;
+  loop.addBeforeWait([&] { order.push_back(loop.isWaiting() ? "before, waiting" : "before"); });
+  loop.addAfterWait([&] { order.push_back(loop.isWaiting() ? "after, waiting" : "after"); });
+  loop.watchFd(pipe.readEnd(), POLLIN, [&](short) {
+    order.push_back("ready");
+    pipe.take();
+    loop.quit();
+  });
+  std::thread other([&] {
+    while (!loop.isWaiting()) {
+      std::this_thread::yield();  // the loop thread is about to block in poll
+    }
+    pipe.put('x');
+  });
+  loop.run();
+  other.join();
+  EXPECT_EQ(order, (std::vector<std::string>{"before", "after", "ready"}));
+  EXPECT_FALSE(loop.isWaiting());
+}
+
+// Another thread judges from this time how long the loop has been held up by its work.
+TEST_F(EventLoopTest, EachLookAtTheDescriptorsIsStampedOnTheRealClock) {
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_LE(loop.descriptorsCheckedAt(), before) << "not looked yet since it was made";
+  clock.advance(std::chrono::hours(1));  // the loop's own clock does not matter
+  loop.runUntilIdle();
+  const auto checked = loop.descriptorsCheckedAt();
+  EXPECT_GE(checked, before);
+  EXPECT_LE(checked, std::chrono::steady_clock::now());
+}
+
+TEST(EventLoopRealClock, RunWakesForATimerWithoutOtherActivity) {
+  RealClock clock;
+  EventLoop loop(clock);
+  bool fired = false;
+  loop.addTimer(clock.now() + milliseconds(2), [&] {
+    fired = true;
+    loop.quit();
+  });
+  MonoTime start = clock.now();
+  loop.run();
+  EXPECT_TRUE(fired);
+  EXPECT_GE(clock.now() - start, milliseconds(2)) << "never woken early";
+}
 
 TEST_F(EventLoopTest, DescriptorWatchCallsBackWhileReadyUntilRemoved) {
   Pipe pipe;
