@@ -10,9 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <string>
 #include <string_view>
-#include <vector>
 
 #include "bridge/native_runtime.h"
 #include "platform/none/none_desktop.h"
@@ -84,11 +82,7 @@ int main() {
   // Lines reach receive() in input order, then the end of input; nothing else reads stdin.
   qor::runtime::LineReader input(
       loop, STDIN_FILENO, kLongestUsefulLine,
-      [&runtime](const qor::runtime::LineReader::Lines& lines) {
-        for (const std::string& line : lines) {
-          runtime->receive(line);
-        }
-      },
+      [&runtime](std::string_view line) { runtime->receive(line); },
       [&runtime] { runtime->endOfInput(); });
   input.start();
   loop.run();

@@ -8,10 +8,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 namespace qor::runtime {
 namespace {
+
+using SteadyTime = std::chrono::steady_clock::time_point;
 
 // Whether `fd` has something to read (data, end of input or an error) right now.
 bool readable(int fd) {
@@ -23,27 +26,28 @@ bool readable(int fd) {
   return ready > 0;
 }
 
-// Blocks until one of `fds` is ready; false on an unexpected error.
-bool waitFor(pollfd* fds, nfds_t count) {
-  for (;;) {
-    if (poll(fds, count, -1) >= 0) {
-      return true;
-    }
-    if (errno != EINTR) {
-      return false;
-    }
-  }
+timespec asTimespec(std::chrono::nanoseconds duration) {
+  auto seconds = std::chrono::duration_cast<std::chrono::seconds>(duration);
+  return timespec{static_cast<time_t>(seconds.count()),
+                  static_cast<long>((duration - seconds).count())};
 }
 
 }  // namespace
 
+void LineReader::Batch::clear() {
+  text.clear();
+  ends.clear();
+  ended = false;
+}
+
 LineReader::LineReader(EventLoop& loop, int fd, std::size_t longestLine,
-                       std::function<void(const Lines&)> onLines, std::function<void()> onEnd)
+                       std::function<void(std::string_view)> onLine, std::function<void()> onEnd)
     : loop_(loop),
       fd_(fd),
       longestLine_(longestLine),
-      onLines_(std::move(onLines)),
+      onLine_(std::move(onLine)),
       onEnd_(std::move(onEnd)) {
+  // The timer runs on CLOCK_MONOTONIC, the clock of std::chrono::steady_clock.
   timerFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
   stopFd_ = eventfd(0, EFD_CLOEXEC);
   if (timerFd_ < 0 || stopFd_ < 0) {
@@ -67,63 +71,165 @@ LineReader::~LineReader() {
 }
 
 void LineReader::start() {
-  watch_ = loop_.watchFd(fd_, POLLIN, [this](short) {
-    std::lock_guard lock(mutex_);
-    if (!ended_.load()) {
-      readAvailable(/*onLoopThread=*/true);
-    }
-  });
-  loop_.addAfterWait([this] { armTakeOver(); });
-  armTakeOver();  // the loop is busy until it first waits
+  watch_ = loop_.watchFd(fd_, POLLIN, [this](short) { readOnLoopThread(); });
+  loop_.addAfterWait([this] { unparkFromLoop(); });
+  armTimer(std::chrono::steady_clock::now() + kTakeOverAfter);  // busy until it first waits
   thread_ = std::thread([this] { readerThread(); });
 }
 
-// One system call per wake-up at most, and none while the timer is still pending: it may then go
-// off early in a busy stretch, which only costs the reader thread a look.
-void LineReader::armTakeOver() {
-  if (armed_ && !expired_.exchange(false)) {
+// ---- The loop thread ----------------------------------------------------------------------------
+
+void LineReader::readOnLoopThread() {
+  // Taken out while in use, so that a line handler that reads again cannot disturb it.
+  Batch batch = std::move(loopBatch_);
+  batch.clear();
+  bool behind = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (!ended_.load()) {
+      readAvailable(batch);
+      behind = handedOver_.load() > 0;
+    }
+  }
+  if (behind && !batch.empty()) {
+    // Lines of the reader thread may still wait in the loop: these go behind them.
+    loop_.adoptHandedOverWork();
+    loop_.post([this, lines = std::move(batch)] { deliver(lines); });
     return;
   }
-  armed_ = true;
-  itimerspec when{};
-  when.it_value.tv_nsec = std::chrono::nanoseconds(kTakeOverAfter).count();
-  timerfd_settime(timerFd_, 0, &when, nullptr);
+  deliver(batch);
+  loopBatch_ = std::move(batch);
 }
 
+void LineReader::deliver(const Batch& batch) {
+  const std::string_view text(batch.text);
+  std::size_t begin = 0;
+  for (std::size_t end : batch.ends) {
+    onLine_(text.substr(begin, end - begin));
+    begin = end;
+  }
+  if (batch.ended) {
+    if (watch_) {
+      loop_.unwatchFd(*watch_);
+      watch_.reset();
+    }
+    onEnd_();
+  }
+}
+
+// The loop has just woken up: when the reader thread parked its timer, it ticks again from now.
+void LineReader::unparkFromLoop() {
+  if (parked_.load() && parked_.exchange(false)) {
+    armTimer(loop_.descriptorsCheckedAt() + kTakeOverAfter);
+  }
+}
+
+// ---- The reader thread --------------------------------------------------------------------------
+
+// Each tick looks at the loop: idle since the last tick parks the timer; held up for less than
+// kTakeOverAfter moves the next tick to the moment it would have been held up that long; held up
+// longer hands reading over to this thread until the loop looks at its descriptors again.
 void LineReader::readerThread() {
-  while (awaitTakeOver() && drainWhileBusy()) {
+  while (awaitTick() && !ended_.load()) {
+    const SteadyTime checked = loop_.descriptorsCheckedAt();
+    if (loop_.isWaiting()) {
+      if (checked == lastSeenCheck_) {
+        park(checked);
+      }
+      lastSeenCheck_ = checked;
+      continue;
+    }
+    lastSeenCheck_ = checked;
+    if (std::chrono::steady_clock::now() - checked < kTakeOverAfter) {
+      armTimer(checked + kTakeOverAfter);
+      continue;
+    }
+    if (!drainWhileHeldUp(checked)) {
+      return;
+    }
   }
 }
 
-bool LineReader::awaitTakeOver() {
+bool LineReader::awaitTick() {
   pollfd fds[2] = {{timerFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-  if (!waitFor(fds, 2) || fds[1].revents != 0) {
-    return false;
-  }
-  std::uint64_t expirations;
-  [[maybe_unused]] auto got = read(timerFd_, &expirations, sizeof expirations);
-  expired_.store(true);
-  return !ended_.load();
-}
-
-bool LineReader::drainWhileBusy() {
-  pollfd fds[2] = {{fd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-  while (!loop_.isWaiting()) {
-    if (!waitFor(fds, 2) || fds[1].revents != 0) {
+  for (;;) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
       return false;
     }
-    // An idle loop thread is woken by the same input and reads it itself.
-    if (loop_.isWaiting()) {
-      break;
+    if (fds[1].revents != 0) {
+      return false;
+    }
+    std::uint64_t expirations;
+    if (read(timerFd_, &expirations, sizeof expirations) > 0) {
+      return true;
+    }
+  }
+}
+
+// Parking races with the loop waking up: both sides first publish (the loop its check time, this
+// thread the mark) and then look at the other's, so at least one of them sees the other.
+void LineReader::park(SteadyTime seenCheck) {
+  disarmTimer();
+  parked_.store(true);
+  if (!loop_.isWaiting() || loop_.descriptorsCheckedAt() != seenCheck) {
+    if (parked_.exchange(false)) {
+      armTimer(std::chrono::steady_clock::now() + kTakeOverAfter);
+    }
+  }
+}
+
+bool LineReader::drainWhileHeldUp(SteadyTime heldSince) {
+  auto stillHeldUp = [&] {
+    return !loop_.isWaiting() && loop_.descriptorsCheckedAt() == heldSince;
+  };
+  pollfd fds[2] = {{fd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+  const int timeoutMs = static_cast<int>(kTakeOverAfter.count());
+  while (stillHeldUp()) {
+    int ready = poll(fds, 2, timeoutMs);
+    if (ready < 0 && errno != EINTR) {
+      return false;
+    }
+    if (fds[1].revents != 0) {
+      return false;
+    }
+    // Woken by input the loop thread also saw: it reads for itself again.
+    if (ready <= 0 || !stillHeldUp()) {
+      continue;
     }
     std::lock_guard lock(mutex_);
     if (ended_.load()) {
       return false;
     }
-    readAvailable(/*onLoopThread=*/false);
+    Batch batch;
+    readAvailable(batch);
+    if (!batch.empty()) {
+      // Posted under the lock: batches reach the loop in the order they were read.
+      handedOver_.fetch_add(1);
+      loop_.postFromAnyThread([this, lines = std::move(batch)] {
+        handedOver_.fetch_sub(1);
+        deliver(lines);
+      });
+    }
   }
   return !ended_.load();
 }
+
+void LineReader::armTimer(SteadyTime first) {
+  itimerspec when{};
+  when.it_value = asTimespec(first.time_since_epoch());
+  when.it_interval = asTimespec(kTakeOverAfter);
+  timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &when, nullptr);
+}
+
+void LineReader::disarmTimer() {
+  itimerspec never{};
+  timerfd_settime(timerFd_, 0, &never, nullptr);
+}
+
+// ---- Reading and splitting (either thread, mutex_ held) -----------------------------------------
 
 ssize_t LineReader::readNow() {
   for (;;) {
@@ -150,79 +256,71 @@ ssize_t LineReader::readNow() {
 // The caller saw the descriptor ready, but the other reader may have taken what was there: a
 // plain read on an empty pipe would wait while holding the lock, so every read is one that
 // does not wait.
-void LineReader::readAvailable(bool onLoopThread) {
-  Lines batch;
-  bool ended = false;
+void LineReader::readAvailable(Batch& batch) {
   for (;;) {
     ssize_t got = readNow();
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      break;
+      return;
     }
-    if (got <= 0) {
-      ended = true;  // end of input; a read error ends it too
-      break;
+    if (got <= 0) {  // end of input; a read error ends it too
+      ended_.store(true);
+      if (!partial_.empty() || overlong_) {
+        finishPartial(batch);  // a last line without a terminator
+      }
+      batch.ended = true;
+      return;
     }
     split(std::string_view(buffer_.data(), static_cast<std::size_t>(got)), batch);
     if (static_cast<std::size_t>(got) < buffer_.size()) {
-      break;  // drained for now; do not ask again for nothing
+      return;  // drained for now; do not ask again for nothing
     }
   }
-  if (ended) {
-    ended_.store(true);
-    if (!partial_.empty() || overlong_) {
-      finishLine(batch);  // a last line without a terminator
-    }
-  }
-  deliver(std::move(batch), ended, onLoopThread);
 }
 
-void LineReader::split(std::string_view bytes, Lines& batch) {
+// Lines that lie whole in the bytes just read go straight into the batch; only a line that
+// began in an earlier read is gathered in `partial_` first.
+void LineReader::split(std::string_view bytes, Batch& batch) {
   while (!bytes.empty()) {
-    std::size_t newline = bytes.find('\n');
-    std::string_view part = bytes.substr(0, newline);
-    std::size_t room = longestLine_ - std::min(partial_.size(), longestLine_);
-    partial_.append(part.substr(0, room));
-    overlong_ = overlong_ || part.size() > room;
-    if (newline == std::string_view::npos) {
-      return;
+    const std::size_t newline = bytes.find('\n');
+    const std::string_view part = bytes.substr(0, newline);
+    if (newline != std::string_view::npos && partial_.empty() && !overlong_) {
+      addLine(part.substr(0, longestLine_), part.size() > longestLine_, batch);
+    } else {
+      const std::size_t room = longestLine_ - std::min(partial_.size(), longestLine_);
+      partial_.append(part.substr(0, room));
+      overlong_ = overlong_ || part.size() > room;
+      if (newline == std::string_view::npos) {
+        return;
+      }
+      finishPartial(batch);
     }
-    finishLine(batch);
     bytes.remove_prefix(newline + 1);
   }
 }
 
-void LineReader::finishLine(Lines& batch) {
-  if (!overlong_ && !partial_.empty() && partial_.back() == '\r') {
-    partial_.pop_back();
+// A carriage return past the length limit is content that was cut, not half of a CRLF.
+void LineReader::addLine(std::string_view line, bool overlong, Batch& batch) {
+  if (!overlong && !line.empty() && line.back() == '\r') {
+    line.remove_suffix(1);
   }
-  batch.push_back(std::move(partial_));
-  partial_.clear();
-  overlong_ = false;
+  batch.text.append(line);
+  batch.ends.push_back(batch.text.size());
 }
 
-// Lines read on the loop thread go behind everything the reader thread handed over before, which
-// the loop may not have taken yet; both happen under the lock, so the order is the input's.
-void LineReader::deliver(Lines batch, bool ended, bool onLoopThread) {
-  auto post = [&](EventLoop::Work work) {
-    if (onLoopThread) {
-      loop_.adoptHandedOverWork();
-      loop_.post(std::move(work));
-    } else {
-      loop_.postFromAnyThread(std::move(work));
+void LineReader::finishPartial(Batch& batch) {
+  if (batch.text.empty()) {
+    // A long line that came in many reads is handed over without another copy.
+    const bool overlong = overlong_;
+    batch.text.swap(partial_);
+    if (!overlong && !batch.text.empty() && batch.text.back() == '\r') {
+      batch.text.pop_back();
     }
-  };
-  if (!batch.empty()) {
-    post([this, lines = std::move(batch)] { onLines_(lines); });
+    batch.ends.push_back(batch.text.size());
+  } else {
+    addLine(partial_, overlong_, batch);
   }
-  if (ended) {
-    post([this] {
-      if (watch_) {
-        loop_.unwatchFd(*watch_);
-        watch_.reset();
-      }
-      onEnd_();
-    });
-  }
+  partial_.clear();
+  overlong_ = false;
 }
 
 }  // namespace qor::runtime

@@ -1,23 +1,26 @@
 #pragma once
-// An input descriptor as lines for the loop. Lines reach `onLines` on the loop thread whole,
-// without their terminator ("\n" or "\r\n"), in input order, in batches of what one read
-// brought; `onEnd` runs once after the last line, at end of input (or a read error).
+// An input descriptor as lines for the loop. Each line reaches `onLine` on the loop thread whole,
+// without its terminator ("\n" or "\r\n"), in input order; `onEnd` runs once after the last line,
+// at end of input (or a read error). A line's text is valid only during the call.
 //
-// The loop thread reads the descriptor itself between rounds and while it waits idle, which
-// saves a hand-over between threads on every request. A reader thread takes over whenever the
-// loop thread has been busy for a moment (one piece of work that runs long), so the writer is
-// never held up by a request being handled. The two read one at a time under a lock and hand
-// their lines over in order.
+// The loop thread reads the descriptor itself between rounds and while it waits idle, and hands
+// what it read to `onLine` at once: no hand-over between threads and no extra round of the loop
+// on the way of a request. A reader thread takes over whenever the loop thread has not looked at
+// its descriptors for kTakeOverAfter (one piece of work that runs long), so the writer is never
+// held up by a request being handled. The two read one at a time under a lock, and lines the
+// reader thread read reach `onLine` before anything the loop thread reads after them.
 //
 // Lines longer than `longestLine` bytes keep only that many, so that a line without end cannot
 // exhaust memory; the receiver refuses them by their length.
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -27,13 +30,11 @@ namespace qor::runtime {
 
 class LineReader {
  public:
-  using Lines = std::vector<std::string>;
-
-  // How long the loop thread may be busy before the reader thread drains the input instead.
+  // How long the loop thread may go without reading before the reader thread reads instead.
   static constexpr std::chrono::milliseconds kTakeOverAfter{1};
 
   LineReader(EventLoop& loop, int fd, std::size_t longestLine,
-             std::function<void(const Lines&)> onLines, std::function<void()> onEnd);
+             std::function<void(std::string_view line)> onLine, std::function<void()> onEnd);
   // Stops the reader thread. Work this reader posted must not run afterwards.
   ~LineReader();
   LineReader(const LineReader&) = delete;
@@ -43,41 +44,64 @@ class LineReader {
   void start();
 
  private:
+  // Lines read together, one after the other in one string, and whether the input ended after
+  // them. Reused by the loop thread, so that reading a request allocates nothing.
+  struct Batch {
+    std::string text;
+    std::vector<std::size_t> ends;  // where each line ends in `text`
+    bool ended = false;
+
+    bool empty() const { return ends.empty() && !ended; }
+    void clear();
+  };
+
+  // Loop thread.
+  void readOnLoopThread();
+  void deliver(const Batch& batch);
+
+  // Reader thread: sleeps until the loop may be held up, and reads while it is.
   void readerThread();
-  // Waits until the loop thread has been busy for kTakeOverAfter; false when stopping.
-  bool awaitTakeOver();
-  // Reads while the loop thread stays busy; false when stopping or at the end of input.
-  bool drainWhileBusy();
-  // Reads what the descriptor has now and hands complete lines over. Called with mutex_ held.
-  void readAvailable(bool onLoopThread);
-  void split(std::string_view bytes, Lines& batch);
-  void finishLine(Lines& batch);
-  void deliver(Lines batch, bool ended, bool onLoopThread);
+  bool awaitTick();  // false when stopping
+  void checkOnLoop();
+  void park(std::chrono::steady_clock::time_point seenCheck);
+  bool drainWhileHeldUp(std::chrono::steady_clock::time_point heldSince);
+  void armTimer(std::chrono::steady_clock::time_point first);
+  void disarmTimer();
+  void unparkFromLoop();
+
+  // Either thread, with mutex_ held.
+  void readAvailable(Batch& batch);
+  void split(std::string_view bytes, Batch& batch);
+  void addLine(std::string_view line, bool overlong, Batch& batch);
+  void finishPartial(Batch& batch);
   // Reads without waiting: >0 bytes, 0 at the end, -1 with errno EAGAIN when nothing is there.
   ssize_t readNow();
-  void armTakeOver();
 
   EventLoop& loop_;
   const int fd_;
   const std::size_t longestLine_;
-  std::function<void(const Lines&)> onLines_;
+  std::function<void(std::string_view)> onLine_;
   std::function<void()> onEnd_;
 
   std::mutex mutex_;  // reading and splitting: the descriptor, the buffer and the partial line
   std::string partial_;
   bool overlong_ = false;
   std::vector<char> buffer_ = std::vector<char>(1 << 16);
-  std::atomic<bool> ended_{false};
-
   bool pipeLike_ = false;  // a pipe or socket: reads can be asked not to wait
+  std::atomic<bool> ended_{false};
+  // Batches the reader thread posted that the loop has not delivered yet: what the loop thread
+  // reads meanwhile must wait behind them.
+  std::atomic<std::size_t> handedOver_{0};
 
   // Loop thread only.
   std::optional<EventLoop::WatchId> watch_;
-  bool armed_ = false;
-  std::atomic<bool> expired_{false};  // set by the reader thread when the timer went off
+  Batch loopBatch_;
 
-  // Armed when the loop thread wakes up (unless still pending): it goes off at most
-  // kTakeOverAfter into a busy stretch, and the reader thread then drains while the loop is busy.
+  // The reader thread's timer ticks every kTakeOverAfter while the loop is active, and is
+  // disarmed (parked) once a whole tick passed with the loop idle; the loop's next wake-up arms
+  // it again. Either thread may end the parking; whoever clears `parked_` arms the timer.
+  std::atomic<bool> parked_{false};
+  std::chrono::steady_clock::time_point lastSeenCheck_{};  // reader thread only
   int timerFd_ = -1;
   int stopFd_ = -1;
   std::thread thread_;

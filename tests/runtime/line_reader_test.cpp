@@ -53,9 +53,9 @@ class Reading {
   explicit Reading(int fd, std::size_t longestLine = 1 << 20)
       : reader(
             loop, fd, longestLine,
-            [this](const LineReader::Lines& batch) {
+            [this](std::string_view line) {
               EXPECT_FALSE(ended) << "no line after the end";
-              lines.insert(lines.end(), batch.begin(), batch.end());
+              lines.emplace_back(line);
             },
             [this] {
               EXPECT_FALSE(ended) << "the end comes once";
@@ -128,6 +128,36 @@ TEST(LineReader, TheReaderThreadDrainsWhileTheLoopIsBusyAndOrderIsKept) {
   reading.loop.run();
   ASSERT_EQ(reading.lines.size(), static_cast<std::size_t>(kWhileBusy + kAfterwards));
   for (int i = 0; i < kWhileBusy + kAfterwards; ++i) {
+    ASSERT_EQ(reading.lines[static_cast<std::size_t>(i)], std::to_string(i));
+  }
+}
+
+// The reader thread rests while the loop waits idle and must wake for the next long piece of work:
+// two held-up stretches with a rest of the loop between them, each writing more than a pipe holds.
+TEST(LineReader, TheReaderThreadTakesOverAgainAfterTheLoopRested) {
+  Pipe pipe;
+  Reading reading(pipe.readEnd());
+  constexpr int kPerStretch = 50'000;  // about 300 KB
+  auto stretch = [&](int first) {
+    std::string bytes;
+    for (int i = first; i < first + kPerStretch; ++i) {
+      bytes += std::to_string(i) + "\n";
+    }
+    return bytes;
+  };
+  const std::string firstStretch = stretch(0);
+  const std::string secondStretch = stretch(kPerStretch);
+  reading.loop.post([&] {
+    pipe.put(firstStretch);
+    // Idle long enough for the reader thread to have stopped its timer, then held up again.
+    reading.loop.addTimer(reading.clock.now() + std::chrono::milliseconds(20), [&] {
+      pipe.put(secondStretch);
+      pipe.closeWriteEnd();
+    });
+  });
+  reading.loop.run();
+  ASSERT_EQ(reading.lines.size(), static_cast<std::size_t>(2 * kPerStretch));
+  for (int i = 0; i < 2 * kPerStretch; ++i) {
     ASSERT_EQ(reading.lines[static_cast<std::size_t>(i)], std::to_string(i));
   }
 }
