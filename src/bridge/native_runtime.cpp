@@ -149,9 +149,7 @@ void NativeRuntime::respondFailure(Json id, const NativeFailure& failure) {
 }
 
 void NativeRuntime::writeResponse(const Json& response) {
-  wire::serialize(response, responseLine_);
-  responseLine_.push_back('\n');  // in place: the line is written whole, in one piece
-  writeLine_(responseLine_);
+  writeLine_(responseLines_.line(response));  // the line is written whole, in one piece
 }
 
 // ---- Operations --------------------------------------------------------------------------------

@@ -117,7 +117,7 @@ class NativeRuntime {
   LineWriter writeLine_;
   Exit exit_;
   std::optional<Json> capabilities_;  // built on first use
-  std::string responseLine_;          // reused, so answering a line allocates nothing for it
+  wire::LineBuffer responseLines_;
   // Lives exactly as long as the runtime: the user-input monitor's handler holds it weakly, so a
   // late call after the runtime is gone does nothing (input_monitor.cpp).
   std::shared_ptr<NativeRuntime*> liveness_ = std::make_shared<NativeRuntime*>(this);

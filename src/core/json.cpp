@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "core/text.h"
@@ -239,18 +240,9 @@ namespace detail {
 
 // The text being written. Bytes go straight behind a cursor into spare room that grows by
 // doubling, so writing a byte is a compare and a store rather than a call: a large response is
-// millions of small writes. `Buffer` is a std::string for lines and a byte vector for fragments;
-// a buffer handed in is written over from its start.
-template <typename Buffer>
-class BasicOutput {
+// millions of small writes. The room is never cleared first, and it is kept when the text is.
+class Output {
  public:
-  // Starts small even in a large buffer: growing within its capacity costs no allocation, and
-  // only the room actually used is cleared.
-  explicit BasicOutput(Buffer buffer = {}) : text_(std::move(buffer)) {
-    text_.clear();
-    grow(256);
-  }
-
   void push_back(char byte) {
     if (cursor_ == end_) {
       grow(1);
@@ -268,42 +260,36 @@ class BasicOutput {
   }
   void append(std::string_view bytes) { append(bytes.data(), bytes.size()); }
 
-  Buffer take() {
-    text_.resize(used());
-    cursor_ = end_ = nullptr;
-    return std::move(text_);
-  }
+  std::string_view text() const { return {storage_.get(), used()}; }
+  void clear() { cursor_ = storage_.get(); }
 
  private:
-  char* begin() { return reinterpret_cast<char*>(text_.data()); }
-  std::size_t used() const {
-    return static_cast<std::size_t>(cursor_ - reinterpret_cast<const char*>(text_.data()));
-  }
+  std::size_t used() const { return static_cast<std::size_t>(cursor_ - storage_.get()); }
+  std::size_t capacity() const { return static_cast<std::size_t>(end_ - storage_.get()); }
 
   // Makes room for at least `count` more bytes.
   void grow(std::size_t count) {
-    const std::size_t written = cursor_ == nullptr ? 0 : used();
-    text_.resize(std::max(2 * text_.size(), written + count));
-    cursor_ = begin() + written;
-    end_ = begin() + text_.size();
+    const std::size_t written = used();
+    const std::size_t capacity =
+        std::max({std::size_t{256}, 2 * this->capacity(), written + count});
+    auto larger = std::make_unique_for_overwrite<char[]>(capacity);
+    if (written != 0) {
+      std::memcpy(larger.get(), storage_.get(), written);
+    }
+    storage_ = std::move(larger);
+    cursor_ = storage_.get() + written;
+    end_ = storage_.get() + capacity;
   }
 
-  Buffer text_;
+  std::unique_ptr<char[]> storage_;
   char* cursor_ = nullptr;
   char* end_ = nullptr;
-};
-
-using Output = BasicOutput<std::string>;
-
-class FragmentOutput : public BasicOutput<std::vector<std::uint8_t>> {
-  using BasicOutput::BasicOutput;
 };
 
 }  // namespace detail
 
 namespace {
 
-using detail::FragmentOutput;
 using detail::Output;
 
 // Eight bytes at a time: whether any byte of a word is below n (n <= 128) or equal to c. Used to
@@ -356,8 +342,7 @@ constexpr std::array<char, 256> makeShortEscapes() {
 }
 constexpr std::array<char, 256> kShortEscapes = makeShortEscapes();
 
-template <typename Out>
-void appendEscape(Out& out, unsigned char byte) {
+void appendEscape(Output& out, unsigned char byte) {
   if (const char letter = kShortEscapes[byte]; letter != 0) {
     const char escaped[] = {'\\', letter};
     out.append(escaped, sizeof escaped);
@@ -415,8 +400,7 @@ std::size_t skipPlain(std::string_view s, std::size_t i) {
 // Copies runs of bytes that need no attention in one append. Ill-formed UTF-8 (which only a
 // handler can introduce, since parsed input is repaired) goes out as U+FFFD so that every line
 // stays valid UTF-8.
-template <typename Out>
-void appendString(Out& out, std::string_view s) {
+void appendString(Output& out, std::string_view s) {
   out.push_back('"');
   const std::size_t size = s.size();
   std::size_t runStart = 0;
@@ -445,8 +429,8 @@ void appendString(Out& out, std::string_view s) {
   out.push_back('"');
 }
 
-template <typename Out, typename Number>
-void appendNumber(Out& out, Number number) {
+template <typename Number>
+void appendNumber(Output& out, Number number) {
   char digits[32];
   const auto result = std::to_chars(digits, digits + sizeof digits, number);
   out.append(digits, static_cast<std::size_t>(result.ptr - digits));
@@ -456,8 +440,7 @@ void appendNumber(Out& out, Number number) {
 // through the much cheaper integer conversion. It gives the same digits: for them the plain form
 // is never longer than the exponent form ("10000" against "1e+04"), so the shortest form is the
 // plain one. Negative zero keeps its sign, so it takes the general path.
-template <typename Out>
-void appendDouble(Out& out, double number) {
+void appendDouble(Output& out, double number) {
   if (!std::isfinite(number)) {
     out.append("null");
     return;
@@ -474,9 +457,9 @@ void appendDouble(Out& out, double number) {
 // stack.
 class TreeWriter {
  public:
-  explicit TreeWriter(std::string buffer) : out_(std::move(buffer)) {}
+  explicit TreeWriter(Output& out) : out_(out) {}
 
-  std::string write(const Json& root) {
+  void write(const Json& root) {
     stack_.reserve(16);
     open(root);
     while (!stack_.empty()) {
@@ -485,7 +468,6 @@ class TreeWriter {
         open(*child);  // may push a frame; nothing below touches the old top
       }
     }
-    return out_.take();
   }
 
  private:
@@ -579,21 +561,29 @@ class TreeWriter {
     }
   }
 
-  Output out_;
+  Output& out_;
   std::vector<Frame> stack_;
 };
 
 }  // namespace
 
 std::string serialize(const Json& value) {
-  return TreeWriter({}).write(value);
+  Output out;
+  TreeWriter(out).write(value);
+  return std::string(out.text());
 }
 
-void serialize(const Json& value, std::string& line) {
-  line = TreeWriter(std::move(line)).write(value);
+LineBuffer::LineBuffer() : out_(std::make_unique<Output>()) {}
+LineBuffer::~LineBuffer() = default;
+
+std::string_view LineBuffer::line(const Json& value) {
+  out_->clear();
+  TreeWriter(*out_).write(value);
+  out_->push_back('\n');
+  return out_->text();
 }
 
-Writer::Writer() : out_(std::make_unique<FragmentOutput>()) {}
+Writer::Writer() : out_(std::make_unique<Output>()) {}
 Writer::~Writer() = default;
 
 void Writer::beforeValue() {
@@ -656,8 +646,10 @@ void Writer::boolean(bool flag) {
 }
 
 Json Writer::takeFragment() {
-  Json taken = Json::binary(out_->take());
-  out_ = std::make_unique<FragmentOutput>();
+  const std::string_view text = out_->text();
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  Json taken = Json::binary(std::vector<std::uint8_t>(bytes, bytes + text.size()));
+  out_->clear();
   afterValue_ = false;
   return taken;
 }

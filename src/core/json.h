@@ -17,7 +17,7 @@ using Json = nlohmann::json;
 namespace wire {
 
 namespace detail {
-class FragmentOutput;
+class Output;
 }
 
 // Parses one request line. Invalid UTF-8 is repaired to U+FFFD first. The top level must be
@@ -32,9 +32,22 @@ std::optional<Json> parse(std::string_view line);
 // by memory. Non-finite doubles (which handlers never produce) are written as null. A fragment
 // (see `Writer`) goes out verbatim.
 std::string serialize(const Json& value);
-// The same into `line`, replacing what it held but keeping its capacity, so that a runtime
-// answering line after line reuses one buffer.
-void serialize(const Json& value, std::string& line);
+
+// Writes lines one after another into room kept from line to line, so that once it has grown,
+// answering a line allocates nothing for it.
+class LineBuffer {
+ public:
+  LineBuffer();
+  ~LineBuffer();
+  LineBuffer(const LineBuffer&) = delete;
+  LineBuffer& operator=(const LineBuffer&) = delete;
+
+  // The value as `serialize` writes it, then a newline; valid until the next call.
+  std::string_view line(const Json& value);
+
+ private:
+  std::unique_ptr<detail::Output> out_;
+};
 
 // Writes JSON text value by value into one growing buffer, in the same form as `serialize`.
 // Commas and colons are the writer's job; the order of keys is the caller's: an object's members
@@ -66,7 +79,7 @@ class Writer {
  private:
   void beforeValue();
 
-  std::unique_ptr<detail::FragmentOutput> out_;
+  std::unique_ptr<detail::Output> out_;
   bool afterValue_ = false;  // the next value or key needs a comma first
 };
 

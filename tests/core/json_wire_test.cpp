@@ -353,12 +353,12 @@ TEST(WireWriter, FragmentsGoOutVerbatimWhereverTheyAreAndTheWriterStartsAfresh) 
   EXPECT_EQ(serialize(Json::array({std::move(object), std::move(nothing)})), "[{},null]");
 }
 
-TEST(WireSerialize, IntoABufferReplacesWhatItHeld) {
-  std::string line(5000, 'x');
-  serialize(Json::array({"a"}), line);
-  EXPECT_EQ(line, R"(["a"])");
-  serialize(Json::object(), line);
-  EXPECT_EQ(line, "{}");
+TEST(WireLines, EachLineReplacesTheOneBefore) {
+  LineBuffer lines;
+  const std::string large(100000, 'x');
+  EXPECT_EQ(lines.line(Json::array({large})), "[\"" + large + "\"]\n");
+  EXPECT_EQ(lines.line(Json::object()), "{}\n");
+  EXPECT_EQ(lines.line(Json::array({"a/b"})), "[\"a\\/b\"]\n");
 }
 
 }  // namespace
