@@ -15,9 +15,10 @@ using desktop::AXError;
 using namespace std::chrono_literals;
 
 constexpr const char* kAccessible = "org.a11y.atspi.Accessible";
-// While at least this many calls are in flight, the application has a few hundred microseconds
-// of work queued: the walk then lets replies gather for a moment and reads them together,
-// rather than waking for each (which cost both sides a context switch per reply).
+// While replies are coming and at least this many calls are in flight, the application has a
+// few hundred microseconds of work queued: the walk then lets replies gather for a moment and
+// reads them together, rather than waking for each (which cost both sides a context switch per
+// reply). An application that has stopped answering is waited for without such naps.
 constexpr int kGatherThreshold = 32;
 constexpr auto kGatherTime = 100us;
 
@@ -185,6 +186,7 @@ void AppTree::received(void* subject, std::uint32_t tag, const dbus::MessageView
   auto field = static_cast<Field>(tag);
   --inFlight_;
   --target.pending;
+  ++replies_;
   if (reply.type == dbus::MessageType::error) {
     if (isTimeout(reply.errorName)) {
       unresponsive_ = true;
@@ -495,6 +497,7 @@ void AppTree::waitForReplies(std::chrono::steady_clock::duration left) {
 
 void AppTree::pumpUntil(const std::function<bool()>& done) {
   auto deadline = std::chrono::steady_clock::now() + timeout_ + 100ms;
+  bool flowing = false;  // whether replies came in the last moment
   while (!done() && !unresponsive_ && !disconnected_) {
     refill();
     if (!flushAll()) {
@@ -506,12 +509,14 @@ void AppTree::pumpUntil(const std::function<bool()>& done) {
       unresponsive_ = true;
       break;
     }
-    if (inFlight_ >= kGatherThreshold) {
+    std::uint64_t before = replies_;
+    if (flowing && inFlight_ >= kGatherThreshold) {
       std::this_thread::sleep_for(kGatherTime);
       receiveAll(nullptr);
     } else {
       waitForReplies(deadline - now);
     }
+    flowing = replies_ != before;
   }
 }
 

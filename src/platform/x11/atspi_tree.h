@@ -167,6 +167,7 @@ class AppTree final : private dbus::CallPipe::Receiver {
   std::uint32_t detachedKeys_ = 0;
   std::size_t nextPipe_ = 0;
   int inFlight_ = 0;
+  std::uint64_t replies_ = 0;
   bool unresponsive_ = false;
   bool disconnected_ = false;
 };
