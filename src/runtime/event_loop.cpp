@@ -60,9 +60,10 @@ std::optional<MonoTime> EventLoop::nextTimerDeadline() const {
   return timers_.begin()->first;
 }
 
-EventLoop::WatchId EventLoop::watchFd(int fd, short events, std::function<void(short)> ready) {
+EventLoop::WatchId EventLoop::watchFd(int fd, short events, std::function<void(short)> ready,
+                                      std::function<bool()> waitByReading) {
   WatchId id = nextWatchId_++;
-  watches_.emplace(id, Watch{fd, events, std::move(ready)});
+  watches_.emplace(id, Watch{fd, events, std::move(ready), std::move(waitByReading)});
   return id;
 }
 
@@ -147,7 +148,33 @@ void EventLoop::waitForEvents(int timeoutMs) {
     pollWatches_.push_back(id);
   }
   pollReady_ = poll(pollFds_.data(), pollFds_.size(), timeoutMs);
+  stampCheck();
+}
+
+void EventLoop::stampCheck() {
   checkedAt_.store(std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
+std::optional<EventLoop::WatchId> EventLoop::waitByReading() {
+  if (watches_.size() != 1 || handOverSources_.load() != 0) {
+    return std::nullopt;
+  }
+  auto& [id, watch] = *watches_.begin();
+  if (!watch.waitByReading || !watch.waitByReading()) {
+    return std::nullopt;
+  }
+  stampCheck();
+  return id;
+}
+
+bool EventLoop::callReady(WatchId id, short revents) {
+  auto it = watches_.find(id);
+  if (it == watches_.end()) {
+    return false;
+  }
+  auto callback = it->second.ready;  // survives the callback removing its own watch
+  callback(revents);
+  return true;
 }
 
 std::size_t EventLoop::handleEvents() {
@@ -167,10 +194,7 @@ std::size_t EventLoop::handleEvents() {
       continue;
     }
     // A callback may have removed this or another watch meanwhile.
-    auto it = watches_.find(pollWatches_[i - 1]);
-    if (it != watches_.end()) {
-      auto callback = it->second.ready;  // survives the callback removing its own watch
-      callback(pollFds_[i].revents);
+    if (callReady(pollWatches_[i - 1], pollFds_[i].revents)) {
       ++handled;
     }
   }
@@ -194,12 +218,19 @@ void EventLoop::run() {
     const bool blocking = timeout != 0;
     if (blocking) {
       waiting_.store(true);
-      waitForEvents(timeout);
+      const std::optional<WatchId> readBy = timeout < 0 ? waitByReading() : std::nullopt;
+      if (!readBy) {
+        waitForEvents(timeout);
+      }
       waiting_.store(false);
       for (const Work& hook : afterWait_) {
         hook();
       }
-      handleEvents();
+      if (readBy) {
+        callReady(*readBy, POLLIN);
+      } else {
+        handleEvents();
+      }
     } else {
       pollOnce(0);
     }

@@ -37,8 +37,25 @@ class EventLoop {
 
   // Runs `work` after everything already queued.
   void post(Work work);
-  // Thread-safe; the work runs on the loop thread in the order it was handed over.
+  // Thread-safe; the work runs on the loop thread in the order it was handed over. A thread may
+  // hand work over at any moment only while a HandOverSource lives: without one the loop may be
+  // blocked in a watch's own read (see watchFd) and would see the work only once that descriptor
+  // is ready.
   void postFromAnyThread(Work work);
+
+  // Held by whatever may hand work over from another thread while the loop waits idle (a
+  // Completion does). While one exists the loop waits only in poll(), which the hand-over wakes.
+  // Made on the loop thread; may be destroyed on any thread.
+  class HandOverSource {
+   public:
+    explicit HandOverSource(EventLoop& loop) : loop_(loop) { loop_.handOverSources_.fetch_add(1); }
+    ~HandOverSource() { loop_.handOverSources_.fetch_sub(1); }
+    HandOverSource(const HandOverSource&) = delete;
+    HandOverSource& operator=(const HandOverSource&) = delete;
+
+   private:
+    EventLoop& loop_;
+  };
   // Moves work handed over so far to the end of the queue now, so that what the caller posts next
   // runs after it.
   void adoptHandedOverWork() { takeForeignWork(); }
@@ -51,7 +68,15 @@ class EventLoop {
   std::optional<MonoTime> nextTimerDeadline() const;
 
   // Calls `ready` with the poll revents whenever `fd` is ready for `events` (POLLIN, ...).
-  WatchId watchFd(int fd, short events, std::function<void(short)> ready);
+  //
+  // With `waitByReading` the owner can also wait for the descriptor by reading it. When run()
+  // would block for this watch alone (nothing queued, no timer, no other watch, no
+  // HandOverSource), it calls `waitByReading` instead of poll(), and then `ready` as if poll() had
+  // found the descriptor readable: one system call where poll() and a read would be two. It blocks
+  // in its own read, must not add or remove watches, and returns false without waiting when it
+  // cannot wait that way now; the loop then polls.
+  WatchId watchFd(int fd, short events, std::function<void(short)> ready,
+                  std::function<bool()> waitByReading = {});
   void unwatchFd(WatchId id);
 
   // Blocks in poll() between rounds; returns after quit().
@@ -85,6 +110,7 @@ class EventLoop {
     int fd;
     short events;
     std::function<void(short)> ready;
+    std::function<bool()> waitByReading;
   };
 
   std::size_t runQueued();
@@ -93,6 +119,10 @@ class EventLoop {
   std::size_t pollOnce(int timeoutMs);
   void waitForEvents(int timeoutMs);  // poll() over the wake-up and every watch
   std::size_t handleEvents();         // takes handed-over work, calls ready watches
+  // Lets the one watch there is wait by reading; the id of the watch when it did.
+  std::optional<WatchId> waitByReading();
+  bool callReady(WatchId id, short revents);  // false when the watch is gone
+  void stampCheck();
   int pollTimeoutMs() const;
 
   Clock& clock_;
@@ -110,6 +140,7 @@ class EventLoop {
   std::vector<Work> beforeWait_;
   std::vector<Work> afterWait_;
   std::atomic<bool> waiting_{false};
+  std::atomic<int> handOverSources_{0};
   std::atomic<std::chrono::steady_clock::rep> checkedAt_;
 
   std::mutex foreignMutex_;

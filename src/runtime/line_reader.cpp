@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <utility>
 
 namespace qor::runtime {
 namespace {
@@ -71,7 +72,8 @@ LineReader::~LineReader() {
 }
 
 void LineReader::start() {
-  watch_ = loop_.watchFd(fd_, POLLIN, [this](short) { readOnLoopThread(); });
+  watch_ = loop_.watchFd(
+      fd_, POLLIN, [this](short) { readOnLoopThread(); }, [this] { return waitByReading(); });
   loop_.addAfterWait([this] { unparkFromLoop(); });
   armTimer(std::chrono::steady_clock::now() + kTakeOverAfter);  // busy until it first waits
   thread_ = std::thread([this] { readerThread(); });
@@ -79,12 +81,46 @@ void LineReader::start() {
 
 // ---- The loop thread ----------------------------------------------------------------------------
 
+// The loop has nothing else to wait for: one blocking read, like a plain filter's, instead of a
+// poll and a read. Nothing the reader thread read can be waiting ahead of it, and the reader thread
+// does not read meanwhile, so the bytes go to the ready callback as they are.
+bool LineReader::waitByReading() {
+  if (!readsMayBlock_) {
+    return false;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    if (ended_.load() || handedOver_.load() > 0) {
+      return false;
+    }
+    loopReading_ = true;
+  }
+  const ssize_t got = read(fd_, buffer_.data(), buffer_.size());
+  const int error = errno;
+  loopBatch_.clear();
+  {
+    std::lock_guard lock(mutex_);
+    loopReading_ = false;
+    if (got > 0) {
+      split(std::string_view(buffer_.data(), static_cast<std::size_t>(got)), loopBatch_);
+    } else if (got == 0 || (error != EAGAIN && error != EWOULDBLOCK && error != EINTR)) {
+      endOfInput(loopBatch_);  // a read error ends the input too
+    }
+  }
+  if (got < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
+    readsMayBlock_ = false;  // handed to us non-blocking: wait in poll from now on
+    return false;
+  }
+  readWhileWaiting_ = true;
+  return true;
+}
+
 void LineReader::readOnLoopThread() {
   // Taken out while in use, so that a line handler that reads again cannot disturb it.
   Batch batch = std::move(loopBatch_);
-  batch.clear();
   bool behind = false;
-  {
+  if (!std::exchange(readWhileWaiting_, false)) {
+    batch.clear();
     std::lock_guard lock(mutex_);
     if (!ended_.load()) {
       readAvailable(batch);
@@ -203,6 +239,9 @@ bool LineReader::drainWhileHeldUp(SteadyTime heldSince) {
     if (ended_.load()) {
       return false;
     }
+    if (loopReading_) {
+      continue;  // the loop went back to waiting and reads for itself
+    }
     Batch batch;
     readAvailable(batch);
     if (!batch.empty()) {
@@ -263,11 +302,7 @@ void LineReader::readAvailable(Batch& batch) {
       return;
     }
     if (got <= 0) {  // end of input; a read error ends it too
-      ended_.store(true);
-      if (!partial_.empty() || overlong_) {
-        finishPartial(batch);  // a last line without a terminator
-      }
-      batch.ended = true;
+      endOfInput(batch);
       return;
     }
     split(std::string_view(buffer_.data(), static_cast<std::size_t>(got)), batch);
@@ -321,6 +356,14 @@ void LineReader::finishPartial(Batch& batch) {
   }
   partial_.clear();
   overlong_ = false;
+}
+
+void LineReader::endOfInput(Batch& batch) {
+  ended_.store(true);
+  if (!partial_.empty() || overlong_) {
+    finishPartial(batch);  // a last line without a terminator
+  }
+  batch.ended = true;
 }
 
 }  // namespace qor::runtime

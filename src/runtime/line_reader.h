@@ -3,12 +3,13 @@
 // without its terminator ("\n" or "\r\n"), in input order; `onEnd` runs once after the last line,
 // at end of input (or a read error). A line's text is valid only during the call.
 //
-// The loop thread reads the descriptor itself between rounds and while it waits idle, and hands
-// what it read to `onLine` at once: no hand-over between threads and no extra round of the loop
-// on the way of a request. A reader thread takes over whenever the loop thread has not looked at
-// its descriptors for kTakeOverAfter (one piece of work that runs long), so the writer is never
-// held up by a request being handled. The two read one at a time under a lock, and lines the
-// reader thread read reach `onLine` before anything the loop thread reads after them.
+// The loop thread reads the descriptor itself between rounds and while it waits idle (with a
+// blocking read when the descriptor is all it waits for), and hands what it read to `onLine` at
+// once: no hand-over between threads and no extra round of the loop on the way of a request. A
+// reader thread takes over whenever the loop thread has not looked at its descriptors for
+// kTakeOverAfter (one piece of work that runs long), so the writer is never held up by a request
+// being handled. The two read one at a time, and lines the reader thread read reach `onLine`
+// before anything the loop thread reads after them.
 //
 // Lines longer than `longestLine` bytes keep only that many, so that a line without end cannot
 // exhaust memory; the receiver refuses them by their length.
@@ -56,6 +57,7 @@ class LineReader {
   };
 
   // Loop thread.
+  bool waitByReading();
   void readOnLoopThread();
   void deliver(const Batch& batch);
 
@@ -74,6 +76,7 @@ class LineReader {
   void split(std::string_view bytes, Batch& batch);
   void addLine(std::string_view line, bool overlong, Batch& batch);
   void finishPartial(Batch& batch);
+  void endOfInput(Batch& batch);
   // Reads without waiting: >0 bytes, 0 at the end, -1 with errno EAGAIN when nothing is there.
   ssize_t readNow();
 
@@ -83,9 +86,12 @@ class LineReader {
   std::function<void(std::string_view)> onLine_;
   std::function<void()> onEnd_;
 
-  std::mutex mutex_;  // reading and splitting: the descriptor, the buffer and the partial line
+  // Reading and splitting: the descriptor, the buffer and the partial line. The loop thread's
+  // blocking read is the one read made without it: `loopReading_` keeps the other thread off.
+  std::mutex mutex_;
   std::string partial_;
   bool overlong_ = false;
+  bool loopReading_ = false;
   std::vector<char> buffer_ = std::vector<char>(1 << 16);
   bool pipeLike_ = false;  // a pipe or socket: reads can be asked not to wait
   std::atomic<bool> ended_{false};
@@ -96,6 +102,8 @@ class LineReader {
   // Loop thread only.
   std::optional<EventLoop::WatchId> watch_;
   Batch loopBatch_;
+  bool readWhileWaiting_ = false;  // loopBatch_ holds what the wait read, for the ready callback
+  bool readsMayBlock_ = true;      // false once a read found the descriptor non-blocking
 
   // The reader thread's timer ticks every kTakeOverAfter while the loop is active, and is
   // disarmed (parked) once a whole tick passed with the loop idle; the loop's next wake-up arms

@@ -291,8 +291,9 @@ class Completion {
 
  private:
   struct State {
-    explicit State(EventLoop& l) : loop(l) {}
+    explicit State(EventLoop& l) : loop(l), source(l) {}
     EventLoop& loop;
+    EventLoop::HandOverSource source;  // the result may come from another thread at any moment
     std::variant<std::monostate, T, std::exception_ptr> value;
     std::coroutine_handle<> waiter;
   };

@@ -175,6 +175,70 @@ TEST_F(EventLoopTest, EachLookAtTheDescriptorsIsStampedOnTheRealClock) {
   EXPECT_LE(checked, std::chrono::steady_clock::now());
 }
 
+// A watch that can wait by reading replaces poll() only when it is all the loop would wait for;
+// then its read stands for the wait and `ready` follows as if poll() had found it readable.
+TEST(EventLoopWaiting, AWatchWaitsByReadingOnlyWhenNothingElseCouldWakeTheLoop) {
+  RealClock clock;
+  EventLoop loop(clock);
+  Pipe pipe;
+  std::vector<std::string> order;
+  bool mayWait = true;
+  std::string read;
+  loop.watchFd(
+      pipe.readEnd(), POLLIN,
+      [&](short revents) {
+        order.push_back(read.empty() ? "ready, reads" : "ready, has " + read);
+        EXPECT_TRUE(revents & POLLIN);
+        if (read.empty()) {
+          read.push_back(pipe.take());
+        }
+        read.clear();
+        loop.quit();
+      },
+      [&] {
+        order.push_back(mayWait ? "waits by reading" : "declines");
+        if (mayWait) {
+          read.push_back(pipe.take());
+        }
+        return mayWait;
+      });
+  auto oneWakeUp = [&] {
+    order.clear();
+    std::thread writer([&] {
+      while (!loop.isWaiting()) {
+        std::this_thread::yield();
+      }
+      pipe.put('x');
+    });
+    loop.run();
+    writer.join();
+    return order;
+  };
+  using Order = std::vector<std::string>;
+
+  EXPECT_EQ(oneWakeUp(), (Order{"waits by reading", "ready, has x"}));
+
+  mayWait = false;
+  EXPECT_EQ(oneWakeUp(), (Order{"declines", "ready, reads"}));
+  mayWait = true;
+
+  auto timer = loop.addTimer(clock.now() + std::chrono::hours(1), [] {});
+  EXPECT_EQ(oneWakeUp(), (Order{"ready, reads"})) << "a timer can wake the loop";
+  loop.cancelTimer(timer);
+
+  {
+    EventLoop::HandOverSource source(loop);
+    EXPECT_EQ(oneWakeUp(), (Order{"ready, reads"})) << "another thread can hand work over";
+  }
+
+  Pipe other;
+  auto otherWatch = loop.watchFd(other.readEnd(), POLLIN, [](short) {});
+  EXPECT_EQ(oneWakeUp(), (Order{"ready, reads"})) << "another descriptor can wake the loop";
+  loop.unwatchFd(otherWatch);
+
+  EXPECT_EQ(oneWakeUp(), (Order{"waits by reading", "ready, has x"}));
+}
+
 TEST(EventLoopRealClock, RunWakesForATimerWithoutOtherActivity) {
   RealClock clock;
   EventLoop loop(clock);

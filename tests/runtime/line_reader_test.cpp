@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "runtime/clock.h"
@@ -160,6 +161,26 @@ TEST(LineReader, TheReaderThreadTakesOverAgainAfterTheLoopRested) {
   for (int i = 0; i < 2 * kPerStretch; ++i) {
     ASSERT_EQ(reading.lines[static_cast<std::size_t>(i)], std::to_string(i));
   }
+}
+
+// A parent may hand over a non-blocking pipe: a read that finds it empty is no end of input, and
+// the loop waits for it in poll instead.
+TEST(LineReader, ANonBlockingPipeIsWaitedForAndReadToItsEnd) {
+  Pipe pipe;
+  ASSERT_EQ(fcntl(pipe.readEnd(), F_SETFL, O_NONBLOCK), 0);
+  Reading reading(pipe.readEnd());
+  std::thread writer([&] {
+    while (!reading.loop.isWaiting()) {
+      std::this_thread::yield();
+    }
+    pipe.put("first\n");
+    pipe.put("second\nthird");
+    pipe.closeWriteEnd();
+  });
+  reading.loop.run();
+  writer.join();
+  EXPECT_EQ(reading.lines, (std::vector<std::string>{"first", "second", "third"}));
+  EXPECT_TRUE(reading.ended);
 }
 
 TEST(LineReader, ARegularFileIsReadToItsEnd) {

@@ -1,6 +1,8 @@
 #include "runtime/task.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -241,12 +243,26 @@ TEST_F(TaskTest, CompletionFromAnotherThreadContinuesTheTaskOnTheLoopThread) {
   std::string failure;
   spawn(loop, cancellation, awaitBothThenQuit(value, error, resumedOn, failure, loop));
 
+  // A loop with nothing else to wait for would block in this watch's own read and never see
+  // the results: a pending completion keeps it waiting where a hand-over wakes it.
+  int never[2];
+  ASSERT_EQ(pipe(never), 0);
+  auto watch = loop.watchFd(
+      never[0], POLLIN, [](short) {},
+      [] {
+        ADD_FAILURE() << "waited by reading while a result could come from another thread";
+        return false;
+      });
+
   std::thread worker([value, error] {
     value.resolveFromAnyThread(std::this_thread::get_id());
     error.rejectFromAnyThread(std::make_exception_ptr(std::runtime_error("denied")));
   });
   loop.run();  // returns when the task has seen both results
   worker.join();
+  loop.unwatchFd(watch);
+  close(never[0]);
+  close(never[1]);
   ASSERT_TRUE(resumedOn.has_value());
   EXPECT_EQ(*resumedOn, std::this_thread::get_id());
   EXPECT_EQ(failure, "denied");
