@@ -1,6 +1,7 @@
 #include "platform/sim/sim_element.h"
 
 #include <algorithm>
+#include <typeinfo>
 
 namespace qor::sim {
 namespace {
@@ -24,8 +25,14 @@ SimElement::Ptr element(std::string role) {
   return std::make_shared<SimElement>(std::move(role));
 }
 
+// SimElement is final, so comparing the exact type is enough, and far cheaper than a dynamic cast
+// that searches the class hierarchy on every attribute read.
 const SimElement* simElement(const desktop::ElementRef& handle) {
-  return dynamic_cast<const SimElement*>(handle.get());
+  const desktop::Element* element = handle.get();
+  if (element == nullptr || typeid(*element) != typeid(SimElement)) {
+    return nullptr;
+  }
+  return static_cast<const SimElement*>(element);
 }
 
 SimElement::Ptr SimElement::store(const std::string& name, desktop::AXValue value) {
