@@ -208,20 +208,31 @@ runtime::Task<Json> NativeRuntime::dispatch(const std::string& method, const Jso
   throw NativeFailure("unsupportedMethod", "Unknown native method: " + method);
 }
 
-// The answer never changes during a run, so it is built once.
+// The answer never changes during a run, so it is written once, as wire text: answering copies a
+// few hundred bytes instead of a tree of some forty values. Keys in ascending byte order.
 Json NativeRuntime::capabilities() {
   if (!capabilities_) {
     desktop::PlatformInfo platform = desktop_.platformInfo();
-    Json methods = Json::array();
+    wire::Writer out;
+    out.beginObject();
+    out.key("architecture");
+    out.string(platform.architecture);
+    out.key("captureDirectory");
+    out.string(captureDirectory.string());
+    out.key("methods");
+    out.beginArray();
     for (const char* name : kAnnouncedMethods) {
-      methods.push_back(name);
+      out.string(name);
     }
-    capabilities_ = Json{{"protocol", 1},
-                         {"platform", platform.platform},
-                         {"architecture", platform.architecture},
-                         {"minimumOS", platform.minimumOS},
-                         {"methods", std::move(methods)},
-                         {"captureDirectory", captureDirectory.string()}};
+    out.endArray();
+    out.key("minimumOS");
+    out.string(platform.minimumOS);
+    out.key("platform");
+    out.string(platform.platform);
+    out.key("protocol");
+    out.integer(1);
+    out.endObject();
+    capabilities_ = out.takeFragment();
   }
   return *capabilities_;
 }
