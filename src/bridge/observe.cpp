@@ -208,7 +208,7 @@ class TreeWalker {
   }
 
   // Empty texts are left out; long ones are cut to `limit` user-perceived characters.
-  void writeText(std::string_view key, const std::string& text, std::size_t limit) {
+  void writeText(wire::Key key, const std::string& text, std::size_t limit) {
     if (text.empty()) {
       return;
     }

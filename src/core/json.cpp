@@ -614,10 +614,11 @@ void Writer::endArray() {
   afterValue_ = true;
 }
 
-void Writer::key(std::string_view name) {
+void Writer::key(Key name) {
   beforeValue();
-  appendString(*out_, name);
-  out_->push_back(':');
+  out_->push_back('"');
+  out_->append(name.text());
+  out_->append("\":", 2);
   afterValue_ = false;
 }
 

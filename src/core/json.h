@@ -49,6 +49,25 @@ class LineBuffer {
   std::unique_ptr<detail::Output> out_;
 };
 
+// An object key written in the program itself. Whether it needs escaping is settled when the
+// program is built (a key that would need it does not compile), so writing one is a single copy.
+class Key {
+ public:
+  template <std::size_t Size>
+  consteval Key(const char (&text)[Size]) : text_(text, Size - 1) {
+    for (const char c : text_) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (byte < 0x20 || byte >= 0x80 || c == '"' || c == '\\' || c == '/') {
+        throw "a key written in the program must need no escaping";
+      }
+    }
+  }
+  constexpr std::string_view text() const { return text_; }
+
+ private:
+  std::string_view text_;
+};
+
 // Writes JSON text value by value into one growing buffer, in the same form as `serialize`.
 // Commas and colons are the writer's job; the order of keys is the caller's: an object's members
 // must be written in ascending byte order of their keys. Nesting is the caller's too, so the
@@ -64,7 +83,7 @@ class Writer {
   void endObject();
   void beginArray();
   void endArray();
-  void key(std::string_view name);
+  void key(Key name);
   void string(std::string_view text);
   void integer(std::int64_t number);
   void number(double number);
