@@ -291,7 +291,7 @@ TEST(CallPipe, ReadsEveryReplyShapeOfTheWalk) {
   WireReader properties = recorder.replies[8].body();
   std::vector<std::string> seen;
   EXPECT_TRUE(properties.array("{sv}", end));
-  std::string_view key, type, count;
+  std::string_view key, type;
   while (properties.within(end) && properties.structure() && properties.string(key) &&
          properties.variant(type)) {
     seen.emplace_back(key);
@@ -479,10 +479,11 @@ TEST(CallPipe, CallsThroughAMessageBusAfterSayingHello) {
   sd_bus* session = nullptr;
   ASSERT_GE(sd_bus_open_user(&session), 0);
   sd_bus_message* answer = nullptr;
-  sd_bus_error error = SD_BUS_ERROR_NULL;
-  ASSERT_GE(sd_bus_call_method(session, "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus",
-                               "GetAddress", &error, &answer, ""),
-            0);
+  sd_bus_error error{};  // all empty, as SD_BUS_ERROR_NULL
+  int status = sd_bus_call_method(session, "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus",
+                                  "GetAddress", &error, &answer, "");
+  sd_bus_error_free(&error);
+  ASSERT_GE(status, 0);
   const char* address = nullptr;
   ASSERT_GE(sd_bus_message_read(answer, "s", &address), 0);
   auto pipe = CallPipe::connect(address, CallPipe::Peer::messageBus, kTimeout);
