@@ -2,11 +2,13 @@
 // reading the same attributes of the same elements, in one run on the same applications:
 //
 // - gtk3-widget-factory, its whole window (target: at least 10 times faster than pyatspi);
-// - the project's fixture with a 2,000-row list (target: a median under 150 ms), observed with
-//   the default budget (500 elements) and with the largest (2,000).
+// - the project's fixture with a 2,000-row list, observed with the default budget (500
+//   elements; target: a median under 150 ms) and with the largest (2,000).
 //
 // Run it with:  cmake --build build --target observe_bench && build/bench/observe_bench
-// It starts its own private desktop session (scripts/desktop-session.sh) and prints medians.
+// It starts its own private desktop session (scripts/desktop-session.sh) and prints medians,
+// with the processor time the application spent answering one observation: the walk can be no
+// faster than that, and on a busy machine it is what the two sides compete for.
 
 #include <algorithm>
 #include <chrono>
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -39,20 +42,37 @@ double median(std::vector<double> values) {
 
 struct Figures {
   double observe = 0;
+  double applicationCPU = 0;  // milliseconds per observation
   std::optional<double> baseline;
   long long nodes = 0;
 };
 
+// Milliseconds of processor time all threads of `pid` have used so far.
+double cpuMilliseconds(pid_t pid) {
+  double total = 0;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+    std::ifstream schedstat(task.path() / "schedstat");
+    double nanoseconds = 0;
+    if (schedstat >> nanoseconds) {
+      total += nanoseconds / 1e6;
+    }
+  }
+  return total;
+}
+
 Figures measure(Bridge& bridge, pid_t pid, const Json& params, bool withBaseline) {
   Figures figures;
   bridge.timed("app.observe", params);  // warm-up: the toolkit creates its objects once
-  std::vector<double> runs;
+  std::vector<double> runs, cpu;
   for (int i = 0; i < kObserveRuns; ++i) {
+    double before = cpuMilliseconds(pid);
     auto [result, ms] = bridge.timed("app.observe", params);
+    cpu.push_back(cpuMilliseconds(pid) - before);
     figures.nodes = result["nodeCount"].get<long long>();
     runs.push_back(ms);
   }
   figures.observe = median(runs);
+  figures.applicationCPU = median(cpu);
   if (withBaseline) {
     std::string output = runToEnd(
         {"/usr/bin/python3", (sourceRoot() / "bench" / "pyatspi_baseline.py").string(), "--pid",
@@ -72,6 +92,7 @@ Figures measure(Bridge& bridge, pid_t pid, const Json& params, bool withBaseline
 void report(const std::string& title, const Figures& figures, const std::string& target) {
   std::printf("%s: %lld elements\n", title.c_str(), figures.nodes);
   std::printf("  app.observe       %8.1f ms   median of %d\n", figures.observe, kObserveRuns);
+  std::printf("  application CPU   %8.1f ms   per observation, median\n", figures.applicationCPU);
   if (figures.baseline) {
     std::printf("  pyatspi baseline  %8.1f ms   median of %d\n", *figures.baseline,
                 kBaselineRuns - 1);
@@ -104,7 +125,7 @@ int benchmark() {
          "median under 150 ms");
   report("fixture with 2,000 rows, maxNodes 2000",
          measure(bridge, fixture.pid, {{"bundleId", "dev.qor.Fixture"}, {"maxNodes", 2000}}, true),
-         "median under 150 ms");
+         "none (the largest budget)");
   stop(fixture);
   std::printf("load average afterwards %s\n", loadAverage().c_str());
   return 0;
