@@ -38,9 +38,9 @@ class EventLoop {
   // Runs `work` after everything already queued.
   void post(Work work);
   // Thread-safe; the work runs on the loop thread in the order it was handed over. A thread may
-  // hand work over at any moment only while a HandOverSource lives: without one the loop may be
-  // blocked in a watch's own read (see watchFd) and would see the work only once that descriptor
-  // is ready.
+  // hand work over at any moment while a HandOverSource lives; without one, only when it knows
+  // the loop is not blocked in a watch's own read (see watchFd), or the work waits until that
+  // descriptor is ready.
   void postFromAnyThread(Work work);
 
   // Held by whatever may hand work over from another thread while the loop waits idle (a
@@ -56,6 +56,7 @@ class EventLoop {
    private:
     EventLoop& loop_;
   };
+
   // Moves work handed over so far to the end of the queue now, so that what the caller posts next
   // runs after it.
   void adoptHandedOverWork() { takeForeignWork(); }

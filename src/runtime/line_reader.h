@@ -60,16 +60,15 @@ class LineReader {
   bool waitByReading();
   void readOnLoopThread();
   void deliver(const Batch& batch);
+  void unparkFromLoop();
 
   // Reader thread: sleeps until the loop may be held up, and reads while it is.
   void readerThread();
   bool awaitTick();  // false when stopping
-  void checkOnLoop();
   void park(std::chrono::steady_clock::time_point seenCheck);
   bool drainWhileHeldUp(std::chrono::steady_clock::time_point heldSince);
   void armTimer(std::chrono::steady_clock::time_point first);
   void disarmTimer();
-  void unparkFromLoop();
 
   // Either thread, with mutex_ held.
   void readAvailable(Batch& batch);
