@@ -17,6 +17,7 @@
 #include "runtime/clock.h"
 #include "runtime/event_loop.h"
 #include "runtime/line_reader.h"
+#include "runtime/process_memory.h"
 #if QOR_HAVE_X11
 #include "platform/x11/x11_desktop.h"
 #endif
@@ -62,6 +63,7 @@ std::unique_ptr<qor::desktop::Desktop> makeDesktop(qor::runtime::EventLoop& loop
 }  // namespace
 
 int main() {
+  qor::runtime::keepFreedMemoryForReuse();
   qor::runtime::RealClock clock;
   qor::runtime::EventLoop loop(clock);
   std::unique_ptr<qor::desktop::Desktop> desktop = makeDesktop(loop);
