@@ -117,7 +117,9 @@ class NativeRuntime {
   LineWriter writeLine_;
   Exit exit_;
   std::optional<Json> capabilities_;  // built on first use
+  // Kept from call to call, so that large answers are written into room that is already there.
   wire::LineBuffer responseLines_;
+  wire::Writer observationText_;
   // Lives exactly as long as the runtime: the user-input monitor's handler holds it weakly, so a
   // late call after the runtime is gone does nothing (input_monitor.cpp).
   std::shared_ptr<NativeRuntime*> liveness_ = std::make_shared<NativeRuntime*>(this);

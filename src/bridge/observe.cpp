@@ -69,8 +69,10 @@ struct NodeAttributes {
 // It recurses once per level, and levels are bounded by the depth limit.
 class TreeWalker {
  public:
-  TreeWalker(desktop::Desktop& desktop, const runtime::Clock& clock, WalkLimits limits)
-      : desktop_(desktop), clock_(clock), limits_(limits) {
+  // Writes into `out`, which must be empty.
+  TreeWalker(desktop::Desktop& desktop, const runtime::Clock& clock, WalkLimits limits,
+             wire::Writer& out)
+      : desktop_(desktop), clock_(clock), limits_(limits), out_(out) {
     visited_.reserve(limits.maxNodes);
   }
 
@@ -102,7 +104,6 @@ class TreeWalker {
     out_.endObject();
   }
 
-  wire::Writer& output() { return out_; }
   bool truncated() const { return truncated_; }
   std::size_t count() const { return count_; }
   std::map<std::string, ElementReference> takeElements() { return std::move(elements_); }
@@ -233,7 +234,7 @@ class TreeWalker {
   desktop::Desktop& desktop_;
   const runtime::Clock& clock_;
   WalkLimits limits_;
-  wire::Writer out_;
+  wire::Writer& out_;
   std::size_t count_ = 0;
   bool truncated_ = false;
   std::unordered_set<std::uint64_t> visited_;
@@ -334,8 +335,9 @@ Json NativeRuntime::observe(const Json& params) {
   std::vector<ElementRef> roots = walkRoots(desktop_, application, record, requested);
 
   limits.deadline = clock().now() + kWalkTime;
-  TreeWalker walker(desktop_, clock(), limits);
-  wire::Writer& tree = walker.output();
+  wire::Writer& tree = observationText_;
+  tree.clear();  // in case a walk before this one was cut short by an exception
+  TreeWalker walker(desktop_, clock(), limits, tree);
   tree.beginArray();
   for (const ElementRef& root : roots) {
     if (walker.admit(root, 0)) {

@@ -646,12 +646,16 @@ void Writer::boolean(bool flag) {
   afterValue_ = true;
 }
 
+void Writer::clear() {
+  out_->clear();
+  afterValue_ = false;
+}
+
 Json Writer::takeFragment() {
   const std::string_view text = out_->text();
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
   Json taken = Json::binary(std::vector<std::uint8_t>(bytes, bytes + text.size()));
-  out_->clear();
-  afterValue_ = false;
+  clear();
   return taken;
 }
 

@@ -89,10 +89,13 @@ class Writer {
   void number(double number);
   void boolean(bool flag);
 
+  // Drops what was written so far, keeping the room it took.
+  void clear();
+
   // Everything written so far as a fragment: a value that is JSON text already in wire form, for
   // large results written straight from their source instead of built as values first. It is
   // kept as a binary value, which JSON cannot carry, so nothing else is mistaken for one. The
-  // writer is empty afterwards.
+  // writer is empty afterwards and keeps its room, so one writer can serve call after call.
   Json takeFragment();
 
  private:
