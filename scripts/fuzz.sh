@@ -4,8 +4,8 @@
 #
 #   bash scripts/fuzz.sh [seconds per target] [target ...]
 #
-# Defaults: 60 seconds, every target (bridge_fuzzer and wire_fuzzer). Exits non-zero when a
-# target crashes, leaks, hangs or breaks one of its checks; the input that did it is kept in
+# Defaults: 60 seconds, every target (bridge_fuzzer, wire_fuzzer, dbus_wire_fuzzer). Exits non-zero
+# when a target crashes, leaks, hangs or breaks one of its checks; the input that did it is kept in
 # build-fuzz/artifacts/. docs/FUZZING.md explains longer runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,12 +14,13 @@ seconds=${1:-60}
 shift $(($# > 0 ? 1 : 0))
 targets=("$@")
 if ((${#targets[@]} == 0)); then
-  targets=(bridge_fuzzer wire_fuzzer)
+  targets=(bridge_fuzzer wire_fuzzer dbus_wire_fuzzer)
 fi
 
 # Longest input per target: a bridge input holds a whole session of request lines.
-declare -A max_len=([bridge_fuzzer]=8192 [wire_fuzzer]=4096)
-declare -A corpus=([bridge_fuzzer]=fuzz/corpus/bridge [wire_fuzzer]=fuzz/corpus/wire)
+declare -A max_len=([bridge_fuzzer]=8192 [wire_fuzzer]=4096 [dbus_wire_fuzzer]=4096)
+declare -A corpus=([bridge_fuzzer]=fuzz/corpus/bridge [wire_fuzzer]=fuzz/corpus/wire
+  [dbus_wire_fuzzer]=fuzz/corpus/dbus)
 
 echo "== fuzz: configure and build"
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_FUZZ=ON -DQOR_WERROR=ON \
