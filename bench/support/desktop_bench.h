@@ -50,6 +50,7 @@ class Bridge {
 
   // Sends a request and returns its result and how long the answer took, in milliseconds.
   std::pair<Json, double> timed(const std::string& method, const Json& params);
+  pid_t pid() const { return child_.pid; }
 
  private:
   Child child_;
