@@ -7,8 +7,9 @@
 //
 // Run it with:  cmake --build build --target observe_bench && build/bench/observe_bench
 // It starts its own private desktop session (scripts/desktop-session.sh) and prints medians,
-// with the processor time the application spent answering one observation: the walk can be no
-// faster than that, and on a busy machine it is what the two sides compete for.
+// with the processor time the application spent answering one observation (the walk can be no
+// faster than that, and on a busy machine it is what the two sides compete for) and the time
+// the bridge spent on it.
 
 #include <algorithm>
 #include <chrono>
