@@ -2,9 +2,10 @@
 // The stored snapshot behind an observation id, and the handle behind each element reference.
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "core/geometry.h"
 #include "desktop/desktop.h"
@@ -27,7 +28,11 @@ struct Observation {
   std::optional<Frame> frame;
   std::optional<Size> pixelSize;  // set only for window captures
   runtime::WallTime expires;
-  std::map<std::string, ElementReference> elements;
+  // In the order the references were issued: "e1" is the first, "e<n>" the n-th.
+  std::vector<ElementReference> elements;
+
+  // The element behind `ref`, or nullptr when this observation never issued that reference.
+  const ElementReference* reference(std::string_view ref) const;
 };
 
 }  // namespace qor

@@ -2,6 +2,8 @@
 // window at the moment it is used.
 
 #include <algorithm>
+#include <charconv>
+#include <system_error>
 #include <vector>
 
 #include "bridge/accessibility.h"
@@ -47,6 +49,20 @@ bool windowUnchanged(desktop::Desktop& desktop, const Observation& observation) 
 
 }  // namespace
 
+const ElementReference* Observation::reference(std::string_view ref) const {
+  // "e" and the number, as the walk writes it: no sign, no leading zero.
+  if (ref.size() < 2 || ref.front() != 'e' || ref[1] == '0') {
+    return nullptr;
+  }
+  std::size_t number = 0;
+  const char* const end = ref.data() + ref.size();
+  const auto [last, error] = std::from_chars(ref.data() + 1, end, number);
+  if (error != std::errc() || last != end || number > elements.size()) {
+    return nullptr;
+  }
+  return &elements[number - 1];
+}
+
 std::pair<desktop::RunningApplication, Observation> NativeRuntime::validatedObservation(
     const Json& params) {
   desktop::RunningApplication app = targetApp(params);
@@ -66,12 +82,11 @@ std::pair<desktop::RunningApplication, Observation> NativeRuntime::validatedObse
 }
 
 desktop::ElementRef NativeRuntime::element(const Json& params, const Observation& observation) {
-  const std::string ref = NativeParameters::string(params, "ref");
-  auto found = observation.elements.find(ref);
-  if (found == observation.elements.end()) {
+  const ElementReference* found = observation.reference(NativeParameters::string(params, "ref"));
+  if (found == nullptr) {
     throw controlChanged();
   }
-  const ElementReference& reference = found->second;
+  const ElementReference& reference = *found;
   if (axString(desktop_, reference.element, "AXRole") != reference.role ||
       axString(desktop_, reference.element, "AXTitle") != reference.title) {
     throw controlChanged();

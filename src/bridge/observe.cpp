@@ -2,8 +2,11 @@
 // tree whose elements carry references "e1", "e2", ..., and kept as an observation.
 
 #include <array>
+#include <charconv>
 #include <chrono>
 #include <cmath>
+#include <iterator>
+#include <limits>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -51,8 +54,7 @@ struct WalkLimits {
 // What a node says about its element, read before its children are walked: the children are
 // written second among the node's keys, and each child's reference must come after its parent's.
 struct NodeAttributes {
-  const std::string* ref = nullptr;             // the key the element's reference is stored under
-  const ElementReference* reference = nullptr;  // its role and title, in full
+  std::size_t number = 0;  // of the element's reference, "e<number>"; its role and title are kept
   std::string description;
   std::string identifier;
   std::string help;
@@ -105,13 +107,12 @@ class TreeWalker {
   }
 
   bool truncated() const { return truncated_; }
-  std::size_t count() const { return count_; }
-  std::map<std::string, ElementReference> takeElements() { return std::move(elements_); }
+  std::vector<ElementReference> takeElements() { return std::move(elements_); }
 
  private:
   // The time limit is only looked at between elements: one element's reads always complete.
   bool withinLimits(std::int64_t depth) const {
-    return count_ < limits_.maxNodes && depth <= limits_.maxDepth &&
+    return elements_.size() < limits_.maxNodes && depth <= limits_.maxDepth &&
            clock_.now() < limits_.deadline;
   }
 
@@ -128,15 +129,17 @@ class TreeWalker {
     }
     writeText("help", node.help, kTextLimit);
     writeText("identifier", node.identifier, kTextLimit);
+    // Looked up now: the vector of references grew while the children were walked.
+    const ElementReference& reference = elements_[node.number - 1];
     out_.key("ref");
-    out_.string(*node.ref);
+    writeReference(node.number);
     out_.key("role");
-    out_.string(node.reference->role);
+    out_.string(reference.role);
     if (node.secure) {
       out_.key("secure");
       out_.boolean(true);
     }
-    writeText("title", node.reference->title, kTextLimit);
+    writeText("title", reference.title, kTextLimit);
     writeValue(node.value);
   }
 
@@ -145,11 +148,8 @@ class TreeWalker {
     NodeAttributes node;
     std::string role = readText(element, "AXRole");
     std::string title = readText(element, "AXTitle");
-    const auto stored =
-        elements_.emplace("e" + std::to_string(++count_),
-                          ElementReference{element, std::move(role), std::move(title)});
-    node.ref = &stored.first->first;
-    node.reference = &stored.first->second;
+    elements_.push_back(ElementReference{element, std::move(role), std::move(title)});
+    node.number = elements_.size();
     node.secure = readText(element, "AXSubrole") == "AXSecureTextField";
     node.description = readText(element, "AXDescription");
     node.identifier = readText(element, "AXIdentifier");
@@ -208,6 +208,12 @@ class TreeWalker {
     }
   }
 
+  void writeReference(std::size_t number) {
+    char text[1 + std::numeric_limits<std::size_t>::digits10 + 1] = {'e'};
+    const auto written = std::to_chars(text + 1, std::end(text), number);
+    out_.string(std::string_view(text, static_cast<std::size_t>(written.ptr - text)));
+  }
+
   // Empty texts are left out; long ones are cut to `limit` user-perceived characters.
   void writeText(wire::Key key, const std::string& text, std::size_t limit) {
     if (text.empty()) {
@@ -235,10 +241,9 @@ class TreeWalker {
   const runtime::Clock& clock_;
   WalkLimits limits_;
   wire::Writer& out_;
-  std::size_t count_ = 0;
   bool truncated_ = false;
   std::unordered_set<std::uint64_t> visited_;
-  std::map<std::string, ElementReference> elements_;
+  std::vector<ElementReference> elements_;  // "e1" first
 };
 
 // The record to observe: the requested window, or the preferred one when none was requested.
@@ -365,7 +370,7 @@ Json NativeRuntime::observe(const Json& params) {
   result["windows"] = describeWindows(records);
   result["windowId"] = observation.windowID ? Json(*observation.windowID) : Json(nullptr);
   result["tree"] = tree.takeFragment();
-  result["nodeCount"] = walker.count();
+  result["nodeCount"] = observation.elements.size();
   result["truncated"] = walker.truncated();
   result["expiresAt"] = expiryText(observation.expires);
 

@@ -151,7 +151,11 @@ TEST_F(ObservationStoreTest, ElementLookupRereadsRoleAndTitle) {
   EXPECT_EQ(h.runtime.element({{"ref", "e2"}}, observation).get(), save.get());
 
   expectControlChanged(observation, "e3");  // never issued
-  expectControlChanged(observation, "E2");
+  // Other spellings of an issued number are not references either.
+  for (const char* spelling :
+       {"E2", "e02", "e+2", "e2 ", " e2", "e", "2", "e0", "e-1", "e18446744073709551617"}) {
+    expectControlChanged(observation, spelling);
+  }
   NativeFailure missing = failureOf([&] { h.runtime.element({{"ref", 2}}, observation); });
   EXPECT_EQ(missing.message(), "Missing string: ref");
 

@@ -103,8 +103,8 @@ TEST_F(ObserveTest, AnswersTheWindowTreeAndStoresTheObservation) {
   EXPECT_FALSE(stored.pixelSize.has_value());
   EXPECT_EQ(stored.expires, h.clock.wallNow() + 120s);
   ASSERT_EQ(stored.elements.size(), 2u);
-  EXPECT_EQ(stored.elements.at("e2").role, "AXButton");
-  EXPECT_EQ(stored.elements.at("e2").title, "Save");
+  EXPECT_EQ(stored.reference("e2")->role, "AXButton");
+  EXPECT_EQ(stored.reference("e2")->title, "Save");
 }
 
 TEST_F(ObserveTest, NodeKeysFollowTheAttributeKinds) {
@@ -190,7 +190,7 @@ TEST_F(ObserveTest, TextsAreCutAtUserPerceivedCharacters) {
   EXPECT_EQ(node["help"], title);
   EXPECT_EQ(node["value"], std::string(10'000, 'v'));
   const Observation& stored = h.runtime.observations.at(result["observationId"]);
-  EXPECT_EQ(stored.elements.at("e2").title, accented) << "the reference keeps the full title";
+  EXPECT_EQ(stored.reference("e2")->title, accented) << "the reference keeps the full title";
 }
 
 TEST_F(ObserveTest, ElementBudgetIsExact) {
@@ -382,8 +382,8 @@ TEST_F(ObserveTest, TwoObservationsIssueIndependentReferences) {
   Json second = observeResult();
   EXPECT_NE(first["observationId"], second["observationId"]);
   EXPECT_EQ(second["tree"][0]["ref"], "e1");
-  EXPECT_EQ(h.runtime.observations.at(first["observationId"]).elements.at("e1").title, "Untitled");
-  EXPECT_EQ(h.runtime.observations.at(second["observationId"]).elements.at("e1").title, "Renamed");
+  EXPECT_EQ(h.runtime.observations.at(first["observationId"]).elements.at(0).title, "Untitled");
+  EXPECT_EQ(h.runtime.observations.at(second["observationId"]).elements.at(0).title, "Renamed");
 }
 
 }  // namespace

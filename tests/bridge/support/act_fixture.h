@@ -63,10 +63,10 @@ class ActTest : public ::testing::Test {
     observation.frame = frame;
     observation.pixelSize = pixelSize;
     observation.expires = h.clock.wallNow() + std::chrono::seconds(120);
-    observation.elements = {{"e1", {window, "AXWindow", "Untitled"}},
-                            {"e2", {save, "AXButton", "Save"}},
-                            {"e3", {field, "AXTextField", "Name"}},
-                            {"e4", {password, "AXTextField", "Password"}}};
+    observation.elements = {{window, "AXWindow", "Untitled"},  // "e1"
+                            {save, "AXButton", "Save"},
+                            {field, "AXTextField", "Name"},
+                            {password, "AXTextField", "Password"}};  // "e4"
     return h.runtime.observations[kObservation] = std::move(observation);
   }
 
