@@ -9,6 +9,8 @@
 #include <xcb/xinput.h>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <thread>
 
 #include "core/native_keys.h"
@@ -157,12 +159,30 @@ bool hasMaster(pid_t bridge) {
                    "qor-native " + std::to_string(bridge) + "@" + host + " pointer") != names.end();
 }
 
-// The one node with this role whose title or value is `text`.
-Json node(const Json& observed, const std::string& role, const std::string& text) {
-  std::vector<Json> found = nodesWhere(observed["tree"], [&](const Json& n) {
+// The nodes with this role whose title or value is `text`.
+std::vector<Json> nodesShowing(const Json& observed, const std::string& role,
+                               const std::string& text) {
+  return nodesWhere(observed["tree"], [&](const Json& n) {
     return n.value("role", "") == role &&
            (n.value("title", "") == text || n.value("value", Json()) == text);
   });
+}
+
+// Observes until `done` holds of the observation, for at most two seconds. Input the bridge
+// posts reaches the application after the bridge has answered, so the effect of an action may
+// show only in a later observation.
+Json observeUntil(Bridge& bridge, const std::function<bool(const Json&)>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  Json observed = observe(bridge);
+  while (!done(observed) && std::chrono::steady_clock::now() < deadline) {
+    observed = observe(bridge);
+  }
+  return observed;
+}
+
+// The one node with this role whose title or value is `text`.
+Json node(const Json& observed, const std::string& role, const std::string& text) {
+  std::vector<Json> found = nodesShowing(observed, role, text);
   EXPECT_EQ(found.size(), 1u) << role << " " << text << " among "
                               << nodesWhere(
                                      observed["tree"],
@@ -172,6 +192,15 @@ Json node(const Json& observed, const std::string& role, const std::string& text
                                            return n.value("role", "") == role;
                                          })).dump();
   return found.empty() ? Json::object() : found.front();
+}
+
+// The one node with this role whose title or value is `text`, once an observation shows it.
+Json nodeOnceShown(Bridge& bridge, const std::string& role, const std::string& text) {
+  return node(observeUntil(bridge,
+                           [&](const Json& observed) {
+                             return nodesShowing(observed, role, text).size() == 1;
+                           }),
+              role, text);
 }
 
 // The centre of a node in window points, ready for a click action.
@@ -201,7 +230,7 @@ TEST(InputEndToEnd, ClicksAndDoubleClicksPressTheButton) {
                      Json::array({clickAt(observed, node(observed, "AXButton", "Count Click"),
                                           {{"clickCount", 2}})}));
   ASSERT_TRUE(doubled.contains("result")) << doubled.dump();
-  node(observe(bridge), "AXStaticText", "Clicks: 3");
+  nodeOnceShown(bridge, "AXStaticText", "Clicks: 3");
 }
 
 TEST(InputEndToEnd, TypesKeysWithModifiersAndUnicodeTextExactly) {
@@ -215,7 +244,7 @@ TEST(InputEndToEnd, TypesKeysWithModifiersAndUnicodeTextExactly) {
                                 Json{{"type", "key"}, {"key", "a"}, {"modifiers", {"control"}}},
                                 Json{{"type", "type"}, {"text", text}}}));
   ASSERT_TRUE(typed.contains("result")) << typed.dump();
-  node(observe(bridge), "AXTextField", text);
+  nodeOnceShown(bridge, "AXTextField", text);
 
   // command stands for Control: select all again, then replace with an upper-case text that
   // needs Shift, and a line break that the entry ignores.
@@ -226,7 +255,7 @@ TEST(InputEndToEnd, TypesKeysWithModifiersAndUnicodeTextExactly) {
                            Json{{"type", "key"}, {"key", "left"}, {"modifiers", {"shift"}}},
                            Json{{"type", "type"}, {"text", "D"}}}));
   ASSERT_TRUE(typed.contains("result")) << typed.dump();
-  node(observe(bridge), "AXTextField", "HELLO WorlD");
+  nodeOnceShown(bridge, "AXTextField", "HELLO WorlD");
 
   // The Fn key (63) has no key on a PC keyboard.
   Json fn = act(bridge, observe(bridge), Json::array({Json{{"type", "key"}, {"key", 63}}}));
@@ -273,7 +302,7 @@ TEST(InputEndToEnd, NeverTypesIntoAPasswordField) {
       Json::array({clickAt(observed, node(observed, "AXTextField", "Ada")),
                    Json{{"type", "key"}, {"key", "end"}}, Json{{"type", "type"}, {"text", "!"}}}));
   ASSERT_TRUE(check.contains("result")) << check.dump();
-  EXPECT_EQ(nameText(observe(bridge)), "Ada!");
+  nodeOnceShown(bridge, "AXTextField", "Ada!");
 }
 
 TEST(InputEndToEnd, StopsForTheUsersMouseButNeverForItsOwnClicks) {
@@ -298,7 +327,7 @@ TEST(InputEndToEnd, StopsForTheUsersMouseButNeverForItsOwnClicks) {
   EXPECT_EQ(stopped["error"]["message"], "User input detected; stopped before the next action");
   EXPECT_EQ(stopped["error"]["details"]["failedIndex"], 1);
   EXPECT_EQ(stopped["error"]["details"]["completedActions"].size(), 1u);
-  node(observe(bridge), "AXStaticText", "Clicks: 2");
+  nodeOnceShown(bridge, "AXStaticText", "Clicks: 2");
 }
 
 TEST(InputEndToEnd, RefusesWhileTheScreenIsLockedOrAnotherApplicationIsInFront) {
@@ -326,7 +355,7 @@ TEST(InputEndToEnd, RefusesWhileTheScreenIsLockedOrAnotherApplicationIsInFront) 
   EXPECT_EQ(errorCode(refused), "focusUnavailable") << refused.dump();
   EXPECT_EQ(refused["error"]["details"]["reason"], "windowNotForeground");
   // Only the click with the screen unlocked and the fixture in front arrived.
-  node(observe(bridge), "AXStaticText", "Clicks: 1");
+  nodeOnceShown(bridge, "AXStaticText", "Clicks: 1");
 }
 
 TEST(InputEndToEnd, CancellingMidTextLeavesThePrefixTyped) {
