@@ -53,17 +53,25 @@ struct WalkLimits {
 
 // What a node says about its element, read before its children are walked: the children are
 // written second among the node's keys, and each child's reference must come after its parent's.
+// Each level of the walk keeps one, whose reads keep their room from element to element.
 struct NodeAttributes {
   std::size_t number = 0;  // of the element's reference, "e<number>"; its role and title are kept
-  std::string description;
-  std::string identifier;
-  std::string help;
+  desktop::AXRead description;
+  desktop::AXRead identifier;
+  desktop::AXRead help;
   bool secure = false;
-  desktop::AXValue value;  // a string, an integer or a finite double; anything else is left out
+  desktop::AXRead value;  // not read for a secure element: then it belongs to an earlier element
   std::optional<bool> enabled;
   std::optional<Frame> frame;
-  std::optional<std::vector<std::string>> actions;
+  bool hasActions = false;  // the action names are the walker's, written before the next read
 };
+
+// The string of a successful read ("" for anything else).
+std::string_view readText(const desktop::AXRead& read) {
+  const auto* text = std::get_if<std::string>(&read.value);
+  return read.error == desktop::kAXSuccess && text != nullptr ? std::string_view(*text)
+                                                              : std::string_view();
+}
 
 // The state shared by every element of one walk: the running count, the identities already
 // visited, the references issued and whether anything was left out. Each element is visited once
@@ -74,7 +82,11 @@ class TreeWalker {
   // Writes into `out`, which must be empty.
   TreeWalker(desktop::Desktop& desktop, const runtime::Clock& clock, WalkLimits limits,
              wire::Writer& out)
-      : desktop_(desktop), clock_(clock), limits_(limits), out_(out) {
+      : desktop_(desktop),
+        clock_(clock),
+        limits_(limits),
+        out_(out),
+        levels_(static_cast<std::size_t>(limits.maxDepth) + 1) {
     visited_.reserve(limits.maxNodes);
   }
 
@@ -91,12 +103,13 @@ class TreeWalker {
   // The node of an admitted element and its descendants, in depth-first pre-order, with the
   // node's keys in ascending byte order.
   void write(const ElementRef& element, std::int64_t depth) {
-    const NodeAttributes node = describe(element);
+    NodeAttributes& node = levels_[static_cast<std::size_t>(depth)];
+    describe(element, node);
     out_.beginObject();
-    if (node.actions) {
+    if (node.hasActions) {
       out_.key("actions");
       out_.beginArray();
-      for (const std::string& name : *node.actions) {
+      for (const std::string& name : actionNames_) {
         out_.string(name);
       }
       out_.endArray();
@@ -139,48 +152,39 @@ class TreeWalker {
       out_.key("secure");
       out_.boolean(true);
     }
-    writeText("title", reference.title, kTextLimit);
-    writeValue(node.value);
+    writeTextIfAny("title", reference.title, kTextLimit);
+    if (!node.secure) {
+      writeValue(node.value);
+    }
   }
 
   // Issues the next reference and reads the element's own attributes, in a fixed order.
-  NodeAttributes describe(const ElementRef& element) {
-    NodeAttributes node;
-    std::string role = readText(element, "AXRole");
-    std::string title = readText(element, "AXTitle");
-    elements_.push_back(ElementReference{element, std::move(role), std::move(title)});
+  void describe(const ElementRef& element, NodeAttributes& node) {
+    readScratch(element, "AXRole");
+    std::string role(readText(scratch_));
+    readScratch(element, "AXTitle");
+    elements_.push_back(
+        ElementReference{element, std::move(role), std::string(readText(scratch_))});
     node.number = elements_.size();
-    node.secure = readText(element, "AXSubrole") == "AXSecureTextField";
-    node.description = readText(element, "AXDescription");
-    node.identifier = readText(element, "AXIdentifier");
-    node.help = readText(element, "AXHelp");
+    readScratch(element, "AXSubrole");
+    node.secure = readText(scratch_) == "AXSecureTextField";
+    desktop_.copyAttributeInto(element, "AXDescription", node.description);
+    desktop_.copyAttributeInto(element, "AXIdentifier", node.identifier);
+    desktop_.copyAttributeInto(element, "AXHelp", node.help);
     if (!node.secure) {
-      node.value = readValue(element);
+      desktop_.copyAttributeInto(element, "AXValue", node.value);
     }
-    desktop::AXRead enabled = desktop_.copyAttribute(element, "AXEnabled");
-    if (auto* flag = std::get_if<bool>(&enabled.value);
-        flag && enabled.error == desktop::kAXSuccess) {
-      node.enabled = *flag;
-    }
+    readScratch(element, "AXEnabled");
+    const auto* flag = std::get_if<bool>(&scratch_.value);
+    node.enabled =
+        flag && scratch_.error == desktop::kAXSuccess ? std::optional(*flag) : std::nullopt;
     node.frame = axFrame(desktop_, element);
-    std::vector<std::string> names;
-    if (desktop_.copyActionNames(element, names) == desktop::kAXSuccess) {
-      node.actions = std::move(names);
-    }
-    return node;
+    node.hasActions = desktop_.copyActionNames(element, actionNames_) == desktop::kAXSuccess;
   }
 
-  // The string of a successful read, moved out of the read ("" for anything else).
-  std::string readText(const ElementRef& element, const std::string& attribute) {
-    desktop::AXRead read = desktop_.copyAttribute(element, attribute);
-    auto* text = std::get_if<std::string>(&read.value);
-    return read.error == desktop::kAXSuccess && text != nullptr ? std::move(*text) : std::string();
-  }
-
-  // A secure text field's value is never read, whatever it holds; so this is not called for one.
-  desktop::AXValue readValue(const ElementRef& element) {
-    desktop::AXRead read = desktop_.copyAttribute(element, "AXValue");
-    return read.error == desktop::kAXSuccess ? std::move(read.value) : desktop::AXValue();
+  // Reads into the walker's scratch read, for an attribute that is used at once.
+  void readScratch(const ElementRef& element, const std::string& attribute) {
+    desktop_.copyAttributeInto(element, attribute, scratch_);
   }
 
   // The children's nodes; the key is written before the first child that gets a node, and not at
@@ -214,8 +218,13 @@ class TreeWalker {
     out_.string(std::string_view(text, static_cast<std::size_t>(written.ptr - text)));
   }
 
-  // Empty texts are left out; long ones are cut to `limit` user-perceived characters.
-  void writeText(wire::Key key, const std::string& text, std::size_t limit) {
+  // The text of a successful string read, unless it is empty; cut to `limit` user-perceived
+  // characters.
+  void writeText(wire::Key key, const desktop::AXRead& read, std::size_t limit) {
+    writeTextIfAny(key, readText(read), limit);
+  }
+
+  void writeTextIfAny(wire::Key key, std::string_view text, std::size_t limit) {
     if (text.empty()) {
       return;
     }
@@ -224,14 +233,17 @@ class TreeWalker {
   }
 
   // An empty string value is kept; JSON has no infinities or NaN, so such a value is left out.
-  void writeValue(const desktop::AXValue& value) {
-    if (const auto* text = std::get_if<std::string>(&value)) {
+  void writeValue(const desktop::AXRead& read) {
+    if (read.error != desktop::kAXSuccess) {
+      return;
+    }
+    if (const auto* text = std::get_if<std::string>(&read.value)) {
       out_.key("value");
       writeShortened(out_, *text, kValueLimit);
-    } else if (const auto* integer = std::get_if<std::int64_t>(&value)) {
+    } else if (const auto* integer = std::get_if<std::int64_t>(&read.value)) {
       out_.key("value");
       out_.integer(*integer);
-    } else if (const auto* real = std::get_if<double>(&value); real && std::isfinite(*real)) {
+    } else if (const auto* real = std::get_if<double>(&read.value); real && std::isfinite(*real)) {
       out_.key("value");
       out_.number(*real);
     }
@@ -244,6 +256,9 @@ class TreeWalker {
   bool truncated_ = false;
   std::unordered_set<std::uint64_t> visited_;
   std::vector<ElementReference> elements_;  // "e1" first
+  std::vector<NodeAttributes> levels_;      // indexed by depth
+  desktop::AXRead scratch_;
+  std::vector<std::string> actionNames_;
 };
 
 // The record to observe: the requested window, or the preferred one when none was requested.

@@ -208,6 +208,13 @@ class Desktop {
   virtual ElementRef applicationElement(Pid pid) = 0;
   virtual void setMessagingTimeout(const ElementRef& element, double seconds) = 0;
   virtual AXRead copyAttribute(const ElementRef& element, const std::string& attribute) = 0;
+  // The same read into `read`, reusing the room it holds: a text is copied into the string `read`
+  // already has. A walk that reads thousands of texts into the same few reads then allocates
+  // nothing for them. A failed read leaves no value.
+  virtual void copyAttributeInto(const ElementRef& element, const std::string& attribute,
+                                 AXRead& read) {
+    read = copyAttribute(element, attribute);
+  }
   // On success `names` holds the action names; a non-list answer gives an empty list.
   virtual AXError copyActionNames(const ElementRef& element, std::vector<std::string>& names) = 0;
   virtual AXError performAction(const ElementRef& element, const std::string& action) = 0;

@@ -124,13 +124,14 @@ TEST_F(ObserveTest, NodeKeysFollowTheAttributeKinds) {
           ->position({1, 2});  // no size: no frame
   auto unreadable =
       sim::element("AXStaticText")->attributeError("AXValue", desktop::kAXErrorFailure);
-  window->children({password, empty, slider, level, odd, link, unreadable});
+  // The password field comes right after a field with a value, read at the same depth.
+  window->children({empty, password, slider, level, odd, link, unreadable});
 
   Json nodes = observeResult()["tree"][0]["children"];
   ASSERT_EQ(nodes.size(), 7u);
-  EXPECT_EQ(nodes[0],
-            Json::parse(R"({"ref":"e2","role":"AXTextField","secure":true,"actions":[]})"));
-  EXPECT_EQ(nodes[1], Json::parse(R"({"ref":"e3","role":"AXTextField","value":"","actions":[]})"));
+  EXPECT_EQ(nodes[0], Json::parse(R"({"ref":"e2","role":"AXTextField","value":"","actions":[]})"));
+  EXPECT_EQ(nodes[1],
+            Json::parse(R"({"ref":"e3","role":"AXTextField","secure":true,"actions":[]})"));
   EXPECT_EQ(nodes[2]["value"], 42);
   EXPECT_TRUE(nodes[2]["value"].is_number_integer());
   EXPECT_EQ(nodes[2]["description"], "Volume");

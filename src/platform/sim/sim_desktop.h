@@ -154,6 +154,8 @@ class SimDesktop final : public desktop::Desktop {
   void setMessagingTimeout(const desktop::ElementRef& element, double seconds) override;
   desktop::AXRead copyAttribute(const desktop::ElementRef& element,
                                 const std::string& attribute) override;
+  void copyAttributeInto(const desktop::ElementRef& element, const std::string& attribute,
+                         desktop::AXRead& read) override;
   desktop::AXError copyActionNames(const desktop::ElementRef& element,
                                    std::vector<std::string>& names) override;
   desktop::AXError performAction(const desktop::ElementRef& element,

@@ -18,6 +18,8 @@ std::vector<desktop::ElementRef> handles(const std::vector<SimElement::Ptr>& ele
 }  // namespace
 
 SimElement::SimElement(std::string role) : identity_(nextIdentity()) {
+  // Room for every attribute a walk reads, so that the table is one block next to the element.
+  attributes_.reserve(kUsualAttributeCount);
   slot("AXRole") = {desktop::kAXSuccess, std::move(role)};
 }
 
@@ -169,11 +171,17 @@ SimElement::Ptr SimElement::moveBy(double dx, double dy) {
 }
 
 desktop::AXRead SimElement::read(const std::string& name) const {
-  const desktop::AXRead* found = find(name);
-  if (found == nullptr) {
-    return {desktop::kAXErrorAttributeUnsupported, std::monostate{}};
+  desktop::AXRead read;
+  readInto(name, read);
+  return read;
+}
+
+void SimElement::readInto(const std::string& name, desktop::AXRead& read) const {
+  if (const desktop::AXRead* found = find(name)) {
+    read = *found;  // a string copied onto a string keeps the room it had
+  } else {
+    read = {desktop::kAXErrorAttributeUnsupported, std::monostate{}};
   }
-  return *found;
 }
 
 const desktop::AXRead* SimElement::find(const std::string& name) const {
@@ -234,7 +242,11 @@ desktop::AXError SimElement::copyActionNames(std::vector<std::string>& names) co
   if (actionNamesError_) {
     return *actionNamesError_;
   }
-  names = actionNames_.value_or(std::vector<std::string>{});
+  if (actionNames_) {
+    names = *actionNames_;  // copied onto the names given, whose room is reused
+  } else {
+    names.clear();
+  }
   return desktop::kAXSuccess;
 }
 

@@ -88,6 +88,8 @@ class SimElement final : public desktop::Element, public std::enable_shared_from
   // -------------------------------------------------------- The stored read, without the
   // application's or validity checks.
   desktop::AXRead read(const std::string& name) const;
+  // The same, into `read`: a text goes into the room of the string `read` already holds.
+  void readInto(const std::string& name, desktop::AXRead& read) const;
   // The string value of `name`, or "" when it is not a readable string.
   std::string text(const std::string& name) const;
   std::vector<Ptr> childElements() const;
@@ -116,6 +118,7 @@ class SimElement final : public desktop::Element, public std::enable_shared_from
 
   // A handful of attributes per element, searched in place: a walk reads each of them once per
   // element, and one block of memory answers that faster than a tree of nodes.
+  static constexpr std::size_t kUsualAttributeCount = 12;
   std::vector<std::pair<std::string, desktop::AXRead>> attributes_;
   std::optional<std::vector<std::string>> actionNames_;
   std::optional<desktop::AXError> actionNamesError_;

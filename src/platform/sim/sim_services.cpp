@@ -101,17 +101,24 @@ void SimDesktop::handOut(const desktop::AXValue& value, std::optional<Pid> owner
 }
 
 desktop::AXRead SimDesktop::copyAttribute(const ElementRef& handle, const std::string& attribute) {
+  desktop::AXRead read;
+  copyAttributeInto(handle, attribute, read);
+  return read;
+}
+
+void SimDesktop::copyAttributeInto(const ElementRef& handle, const std::string& attribute,
+                                   desktop::AXRead& read) {
   note("copyAttribute ", attribute);
   if (onAttributeRead) {
     onAttributeRead(attribute);
   }
   const SimElement* element = nullptr;
   if (AXError error = reach(handle, &element); error != desktop::kAXSuccess) {
-    return {error, std::monostate{}};
+    read = {error, std::monostate{}};
+    return;
   }
-  desktop::AXRead read = element->read(attribute);
+  element->readInto(attribute, read);
   handOut(read.value, element->owner());
-  return read;
 }
 
 AXError SimDesktop::copyActionNames(const ElementRef& handle, std::vector<std::string>& names) {
