@@ -7,6 +7,7 @@
 #include <cmath>
 #include <iterator>
 #include <limits>
+#include <memory_resource>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -254,7 +255,9 @@ class TreeWalker {
   WalkLimits limits_;
   wire::Writer& out_;
   bool truncated_ = false;
-  std::unordered_set<std::uint64_t> visited_;
+  // Identities are only ever added during a walk, so their nodes come from one growing block.
+  std::pmr::monotonic_buffer_resource visitedMemory_;
+  std::pmr::unordered_set<std::uint64_t> visited_{&visitedMemory_};
   std::vector<ElementReference> elements_;  // "e1" first
   std::vector<NodeAttributes> levels_;      // indexed by depth
   desktop::AXRead scratch_;
