@@ -57,6 +57,37 @@ TEST(WireWriter, EscapesSlashesQuotesAndControlCharacters) {
   EXPECT_EQ(serialize(keyed), R"({"a\/b\n":1})");
 }
 
+// Ordinary text is scanned in blocks, the last of which overlaps the one before; a byte that needs
+// attention must be found wherever it falls, also right after another one.
+TEST(WireWriter, FindsEveryByteThatNeedsAttentionWhereverItFalls) {
+  const std::pair<std::string, std::string> specials[] = {{"\"", "\\\""},
+                                                          {"/", "\\/"},
+                                                          {"\n", "\\n"},
+                                                          {"\x01", "\\u0001"},
+                                                          {"\xC3\xA9", "\xC3\xA9"},
+                                                          {"\xFF", "\xEF\xBF\xBD"}};
+  for (const auto& [raw, written] : specials) {
+    for (std::size_t length = 1; length <= 40; ++length) {
+      for (std::size_t first = 0; first < length; ++first) {
+        for (std::size_t second = first; second < length; ++second) {
+          std::string text(length, 'a');
+          std::string expected(length, 'a');
+          // The later one first, so that `first` still counts from the start.
+          for (const std::size_t at : {second, first}) {
+            text.replace(at, 1, raw);
+            expected.replace(at, 1, written);
+            if (first == second) {
+              break;
+            }
+          }
+          ASSERT_EQ(serialize(Json::array({text})), "[\"" + expected + "\"]")
+              << "length " << length << ", at " << first << " and " << second;
+        }
+      }
+    }
+  }
+}
+
 TEST(WireWriter, WritesNonAsciiAsRawUtf8AndRepairsIllFormedStrings) {
   const std::string text = "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80";
   EXPECT_EQ(serialize(Json::array({text})), "[\"" + text + "\"]");
