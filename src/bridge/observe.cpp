@@ -132,7 +132,7 @@ class TreeWalker {
 
   // Every key that sorts after "children", in order.
   void writeAttributesAfterChildren(const NodeAttributes& node) {
-    writeText("description", node.description, kTextLimit);
+    writeText("description", readText(node.description), kTextLimit);
     if (node.enabled) {
       out_.key("enabled");
       out_.boolean(*node.enabled);
@@ -141,8 +141,8 @@ class TreeWalker {
       out_.key("frame");
       WindowGeometry::write(out_, *node.frame);
     }
-    writeText("help", node.help, kTextLimit);
-    writeText("identifier", node.identifier, kTextLimit);
+    writeText("help", readText(node.help), kTextLimit);
+    writeText("identifier", readText(node.identifier), kTextLimit);
     // Looked up now: the vector of references grew while the children were walked.
     const ElementReference& reference = elements_[node.number - 1];
     out_.key("ref");
@@ -153,7 +153,7 @@ class TreeWalker {
       out_.key("secure");
       out_.boolean(true);
     }
-    writeTextIfAny("title", reference.title, kTextLimit);
+    writeText("title", reference.title, kTextLimit);
     if (!node.secure) {
       writeValue(node.value);
     }
@@ -219,13 +219,8 @@ class TreeWalker {
     out_.string(std::string_view(text, static_cast<std::size_t>(written.ptr - text)));
   }
 
-  // The text of a successful string read, unless it is empty; cut to `limit` user-perceived
-  // characters.
-  void writeText(wire::Key key, const desktop::AXRead& read, std::size_t limit) {
-    writeTextIfAny(key, readText(read), limit);
-  }
-
-  void writeTextIfAny(wire::Key key, std::string_view text, std::size_t limit) {
+  // Empty texts are left out; long ones are cut to `limit` user-perceived characters.
+  void writeText(wire::Key key, std::string_view text, std::size_t limit) {
     if (text.empty()) {
       return;
     }
