@@ -36,6 +36,7 @@
 
 #include "bridge/native_runtime.h"
 #include "bridge_world.h"
+#include "core/failure_codes.h"
 #include "core/json.h"
 #include "platform/sim/sim_desktop.h"
 #include "runtime/clock.h"
@@ -97,29 +98,6 @@ Scratch& scratch() {
 
 // ---- The shape of every response ---------------------------------------------------------------
 
-const std::set<std::string, std::less<>> kCodes = {"invalidRequest",
-                                                   "invalidArgument",
-                                                   "operationInProgress",
-                                                   "unsupportedMethod",
-                                                   "cancelled",
-                                                   "operationFailed",
-                                                   "missingPermission",
-                                                   "applicationNotRunning",
-                                                   "applicationNotInstalled",
-                                                   "applicationIdentityMismatch",
-                                                   "focusUnavailable",
-                                                   "staleObservation",
-                                                   "windowUnavailable",
-                                                   "accessibilityUnavailable",
-                                                   "sessionUnavailable",
-                                                   "inputBusy",
-                                                   "userTakeover",
-                                                   "userInputRequired",
-                                                   "accessibilityActionFailed",
-                                                   "inputUnavailable",
-                                                   "appleEventFailed",
-                                                   "captureFailed"};
-
 // Failures that only an action batch raises, and so always carry its progress.
 const std::set<std::string, std::less<>> kBatchOnlyCodes = {
     "userTakeover", "userInputRequired", "accessibilityActionFailed", "inputUnavailable"};
@@ -142,7 +120,7 @@ void checkError(const Json& error, std::string_view line) {
   const Json& code = error["code"];
   const Json& details = error["details"];
   const Json& message = error["message"];
-  require(code.is_string() && kCodes.contains(code.get_ref<const std::string&>()),
+  require(code.is_string() && isFailureCode(code.get_ref<const std::string&>()),
           "unknown error code", line);
   require(details.is_object(), "details is not an object", line);
   require(message.is_string() && !message.get_ref<const std::string&>().empty(),

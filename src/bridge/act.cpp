@@ -114,7 +114,7 @@ NativeFailure withProgress(const NativeFailure& failure, const Json& completed, 
   Json details = failure.details().is_object() ? failure.details() : Json::object();
   details["completedActions"] = completed;
   details["failedIndex"] = index;
-  return NativeFailure(failure.code(), failure.message(), std::move(details));
+  return failure.withDetails(std::move(details));
 }
 
 // A cancellation of the batch: nothing but what was done and where it stopped.

@@ -5,8 +5,8 @@
 
 namespace qor {
 
-NativeFailure::NativeFailure(std::string code, std::string message, Json details)
-    : code_(std::move(code)),
+NativeFailure::NativeFailure(FailureCode code, std::string message, Json details)
+    : code_(code.view()),
       message_(std::move(message)),
       details_(details.is_null() ? Json::object() : std::move(details)) {
   assert(details_.is_object() && "failure details are a string-keyed map");
@@ -18,6 +18,12 @@ Json NativeFailure::json() const {
   record["message"] = message_;
   record["details"] = details_;
   return record;
+}
+
+NativeFailure NativeFailure::withDetails(Json details) const {
+  NativeFailure copy = *this;
+  copy.details_ = details.is_null() ? Json::object() : std::move(details);
+  return copy;
 }
 
 NativeFailure invalidArgument(std::string message) {

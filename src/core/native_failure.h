@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/failure_codes.h"
 #include "core/json.h"
 
 namespace qor {
@@ -12,7 +13,10 @@ namespace qor {
 // and turned into a response in exactly one place, the operation body. Immutable.
 class NativeFailure : public std::exception {
  public:
-  NativeFailure(std::string code, std::string message, Json details = Json::object());
+  NativeFailure(FailureCode code, std::string message, Json details = Json::object());
+
+  // The same failure with other details, for a caller that adds what it knows.
+  NativeFailure withDetails(Json details) const;
 
   const std::string& code() const { return code_; }
   const std::string& message() const { return message_; }

@@ -56,7 +56,7 @@ class ObservationStoreTest : public ::testing::Test {
       return failure;
     }
     ADD_FAILURE() << "no failure raised";
-    return NativeFailure("none", "");
+    return NativeFailure("operationFailed", "no failure raised");
   }
 
   void expectStale(const std::string& observationID, const std::string& message,

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+#include <set>
+#include <string>
+#include <string_view>
+
 namespace qor {
 namespace {
 
@@ -40,6 +45,32 @@ TEST(NativeFailure, IsThrownAndCaughtAsARecord) {
     EXPECT_EQ(failure->details(), Json::object());
     EXPECT_STREQ(error.what(), "Unknown action type: hover");
   }
+}
+
+// The closed list of codes: a code outside it does not compile (FailureCode is consteval), and
+// each code is the lower camel case word a controller branches on.
+static_assert(isFailureCode("staleObservation"));
+static_assert(!isFailureCode("StaleObservation"));
+static_assert(!isFailureCode(""));
+
+TEST(FailureCodes, AreDistinctLowerCamelCaseWords) {
+  std::set<std::string_view> distinct(kFailureCodes.begin(), kFailureCodes.end());
+  EXPECT_EQ(distinct.size(), kFailureCodes.size());
+  const std::regex lowerCamelCase("[a-z]+([A-Z][a-z]+)*");
+  for (std::string_view code : kFailureCodes) {
+    EXPECT_TRUE(std::regex_match(std::string(code), lowerCamelCase)) << code;
+  }
+}
+
+TEST(NativeFailure, WithDetailsKeepsCodeAndMessageAndReplacesOnlyTheDetails) {
+  const NativeFailure original("focusUnavailable", "Not in front", Json{{"focused", false}});
+  for (const Json& details : {Json{{"failedIndex", 2}}, Json(), Json::object()}) {
+    NativeFailure changed = original.withDetails(details);
+    EXPECT_EQ(changed.code(), "focusUnavailable");
+    EXPECT_EQ(changed.message(), "Not in front");
+    EXPECT_EQ(changed.details(), details.is_null() ? Json::object() : details) << details;
+  }
+  EXPECT_EQ(original.details(), (Json{{"focused", false}}));
 }
 
 }  // namespace
