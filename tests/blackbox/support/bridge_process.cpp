@@ -29,15 +29,20 @@ ScratchDirectory::~ScratchDirectory() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-std::unique_ptr<ChildProcess> startBridge(const std::filesystem::path& temporary,
-                                          bool nonBlockingStreams) {
+ChildOptions isolatedOptions(const std::filesystem::path& temporary) {
   ChildOptions options;
-  options.nonBlockingStreams = nonBlockingStreams;
   options.environment = {
       {"TMPDIR", temporary.string()},       {"DISPLAY", std::nullopt},
       {"WAYLAND_DISPLAY", std::nullopt},    {"DBUS_SESSION_BUS_ADDRESS", std::nullopt},
-      {"AT_SPI_BUS_ADDRESS", std::nullopt},
+      {"AT_SPI_BUS_ADDRESS", std::nullopt}, {"QOR_TRACE", std::nullopt},
   };
+  return options;
+}
+
+std::unique_ptr<ChildProcess> startBridge(const std::filesystem::path& temporary,
+                                          bool nonBlockingStreams) {
+  ChildOptions options = isolatedOptions(temporary);
+  options.nonBlockingStreams = nonBlockingStreams;
   return std::make_unique<ChildProcess>(bridgePath(), options);
 }
 

@@ -28,6 +28,9 @@ class ScratchDirectory {
   std::filesystem::path path_;
 };
 
+// TMPDIR set to `temporary`, and no desktop session or trace in the environment.
+ChildOptions isolatedOptions(const std::filesystem::path& temporary);
+
 // Starts the bridge with TMPDIR set to `temporary` and no desktop session in its environment.
 std::unique_ptr<ChildProcess> startBridge(const std::filesystem::path& temporary,
                                           bool nonBlockingStreams = false);
