@@ -6,6 +6,8 @@ set -euo pipefail
 PACKAGES=(
   # toolchain and test framework
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config libgtest-dev libgmock-dev clang-format
+  # the Debian package: dpkg-shlibdeps (dpkg-dev) and file, which cpack uses to find dependencies
+  dpkg-dev file
   # libraries the bridge uses
   nlohmann-json3-dev rapidjson-dev libutf8proc-dev libplist-dev libspng-dev
   # the Linux desktop backend: X11, XTest, XInput2, D-Bus

@@ -17,7 +17,10 @@ run_pass() {
   (cd "build-ci/$name" && ctest --output-on-failure -j "$jobs" --timeout 600)
 }
 
-run_pass gcc -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
+run_pass gcc -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc \
+  -DCMAKE_INSTALL_PREFIX=/usr
+echo "== gcc: Debian package"
+bash scripts/package.sh build-ci/gcc
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_pass clang-sanitizers -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_C_COMPILER=clang -DQOR_SANITIZE=ON
