@@ -3,7 +3,7 @@
 #
 #   scripts/package.sh [BUILD_DIR]
 #
-# With BUILD_DIR, packages that build (configured with -DCMAKE_INSTALL_PREFIX=/usr, as
+# With BUILD_DIR, packages that Ninja build (configured with -DCMAKE_INSTALL_PREFIX=/usr, as
 # scripts/test.sh does); without, configures a release build in build/package. Builds only the
 # installed executables, runs `cpack -G DEB`, then checks the package's fields, its files, and that
 # the packaged executables print the package's version. Prints the package's path last.
@@ -22,7 +22,7 @@ fi
 
 # The executables the package carries: qor-native, and every other one the project installs.
 executables=(qor-native)
-if cmake --build "$build" --target help | grep -q '^qor-mcp:'; then
+if ninja -C "$build" -t targets all | grep -q '^qor-mcp:'; then
   executables+=(qor-mcp)
 fi
 cmake --build "$build" --target "${executables[@]}"
