@@ -250,9 +250,7 @@ AXRead AtspiAccessibility::objectAttribute(AppTree& tree, const AccessibleNode& 
         }
         return failure(kAXErrorNoValue);
       case ax::ValueSource::checkState:
-        return success(std::int64_t{ax::has(node.states, ax::kStateIndeterminate) ? 2
-                                    : ax::has(node.states, ax::kStateChecked)     ? 1
-                                                                                  : 0});
+        return success(ax::checkState(node.states));
       case ax::ValueSource::selection:
         return success(std::int64_t{ax::has(node.states, ax::kStateSelected) ? 1 : 0});
       case ax::ValueSource::none:
@@ -260,7 +258,7 @@ AXRead AtspiAccessibility::objectAttribute(AppTree& tree, const AccessibleNode& 
     }
   }
   if (attribute == "AXEnabled") {
-    return state(ax::kStateEnabled);
+    return node.stateError ? failure(node.stateError) : success(ax::enabled(node.states));
   }
   if (attribute == "AXFocused") {
     return state(ax::kStateFocused);
