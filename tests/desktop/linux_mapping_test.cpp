@@ -163,6 +163,27 @@ TEST(AxStates, ReadEachToolkitsConvention) {
   EXPECT_EQ(ax::axRole(RoleContext{ax::kRoleParagraph, 0, false, {}}), "AXGroup");
 }
 
+// Gecko pads every character beyond U+FFFF with U+FEFF; only that padding goes.
+TEST(AxText, DropsGeckosOffsetMarksOnly) {
+  struct Case {
+    const char* read;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"h\u00e9llo w\u00f6rld \U0001F44B\uFEFF e\u0301",
+       "h\u00e9llo w\u00f6rld \U0001F44B e\u0301"},
+      {"\U0001F44D\uFEFF\U0001F3FD\uFEFF", "\U0001F44D\U0001F3FD"},
+      {"\uFEFFstarts", "\uFEFFstarts"},                // a mark of the text's own
+      {"\u20AC\uFEFF", "\u20AC\uFEFF"},                // after a character within U+FFFF
+      {"\U0001F44B\uFEFF\uFEFF", "\U0001F44B\uFEFF"},  // the second is the text's own
+      {"\xF0\x9F", "\xF0\x9F"},                        // cut short: kept as read
+      {"", ""},
+  };
+  for (const Case& each : cases) {
+    EXPECT_EQ(ax::withoutGeckoOffsetMarks(each.read), each.text) << each.read;
+  }
+}
+
 // Extents that place nothing are never a frame.
 TEST(AxFrames, LeaveOutExtentsThatPlaceNothing) {
   struct Case {
