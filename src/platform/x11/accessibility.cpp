@@ -243,7 +243,7 @@ AXRead AtspiAccessibility::objectAttribute(AppTree& tree, const AccessibleNode& 
           return failure(node.valueError);
         }
         if (const auto* string = std::get_if<std::string>(&node.value)) {
-          return success(*string);
+          return success(valueText(tree, *string));
         }
         if (const auto* number = std::get_if<double>(&node.value)) {
           return success(*number);
@@ -295,6 +295,12 @@ AXRead AtspiAccessibility::objectAttribute(AppTree& tree, const AccessibleNode& 
     return success(element(*node.parent));
   }
   return failure(kAXErrorAttributeUnsupported);
+}
+
+// The toolkit's name comes with the application's root, which is fetched once per turn.
+std::string AtspiAccessibility::valueText(AppTree& tree, const std::string& read) {
+  tree.fetch(kAtspiRootPath);
+  return tree.toolkitName() == "Gecko" ? ax::withoutGeckoOffsetMarks(read) : read;
 }
 
 std::vector<std::string> AtspiAccessibility::windowPaths(AppTree& tree) {
@@ -472,7 +478,7 @@ desktop::AXError AtspiAccessibility::setStringValue(const ElementRef& element,
   switch (ax::valueWrite(context, node.interfaces & kInterfaceEditableText,
                          node.interfaces & kInterfaceValue)) {
     case ax::ValueWrite::text:
-      return writeText(tree, node.path, value);
+      return writeText(tree, node, value);
     case ax::ValueWrite::number:
       return writeNumber(tree, node.path, value);
     case ax::ValueWrite::none:
@@ -481,13 +487,38 @@ desktop::AXError AtspiAccessibility::setStringValue(const ElementRef& element,
   return kAXErrorAttributeUnsupported;
 }
 
-desktop::AXError AtspiAccessibility::writeText(AppTree& tree, const std::string& path,
+desktop::AXError AtspiAccessibility::writeText(AppTree& tree, const AccessibleNode& node,
                                                const std::string& value) {
+  const auto* before = std::get_if<std::string>(&node.value);
+  std::optional<std::string> previous =
+      before ? std::optional(valueText(tree, *before)) : std::nullopt;
   dbus::Reply reply =
-      tree.call(path, "org.a11y.atspi.EditableText", "SetTextContents",
+      tree.call(node.path, "org.a11y.atspi.EditableText", "SetTextContents",
                 [&](sd_bus_message* m) { return sd_bus_message_append(m, "s", value.c_str()); });
   turn_.reset();
-  return reply.ok() ? acceptedReply(reply) : axErrorFor(reply.errorName);
+  if (!reply.ok()) {
+    return axErrorFor(reply.errorName);
+  }
+  AXError accepted = acceptedReply(reply);
+  if (accepted != kAXSuccess || !previous || *previous == value) {
+    return accepted;
+  }
+  return textChanged(tree, node.path, *previous) ? kAXSuccess : desktop::kAXErrorFailure;
+}
+
+// Firefox answers SetTextContents with true and leaves the text as it was, so an accepted
+// write is read back: a text that is still exactly the old one was not written. (A toolkit
+// may adjust what it takes, such as line breaks in a one-line field; that counts as written.)
+bool AtspiAccessibility::textChanged(AppTree& tree, const std::string& path,
+                                     const std::string& previous) {
+  dbus::Reply reply = tree.call(path, "org.a11y.atspi.Text", "GetText", [](sd_bus_message* m) {
+    return sd_bus_message_append(m, "ii", std::int32_t{0}, std::int32_t{-1});
+  });
+  const char* text = nullptr;
+  if (!reply.ok() || sd_bus_message_read(reply.message.get(), "s", &text) < 0 || !text) {
+    return true;  // nothing to read back: the toolkit's answer stands
+  }
+  return valueText(tree, text) != previous;
 }
 
 // Value.CurrentValue takes a number: a string that spells none is refused before anything is

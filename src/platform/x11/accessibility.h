@@ -77,6 +77,8 @@ class AtspiAccessibility {
   desktop::AXRead applicationAttribute(AppTree& tree, const std::string& attribute);
   desktop::AXRead objectAttribute(AppTree& tree, const AccessibleNode& node,
                                   const std::string& attribute);
+  // A text value as the application holds it.
+  std::string valueText(AppTree& tree, const std::string& read);
   std::vector<std::string> windowPaths(AppTree& tree);
   std::optional<std::string> focusedWindowPath(AppTree& tree);
   std::optional<std::string> menuBarPath(AppTree& tree);
@@ -84,7 +86,8 @@ class AtspiAccessibility {
   bool topLevel(AppTree& tree, const AccessibleNode& node);
   Frame windowFrame(AppTree& tree, const AccessibleNode& node);
   desktop::ElementRef element(const ObjectRef& ref) const;
-  desktop::AXError writeText(AppTree& tree, const std::string& path, const std::string& value);
+  desktop::AXError writeText(AppTree& tree, const AccessibleNode& node, const std::string& value);
+  bool textChanged(AppTree& tree, const std::string& path, const std::string& previous);
   desktop::AXError writeNumber(AppTree& tree, const std::string& path, const std::string& value);
 
   runtime::EventLoop& loop_;

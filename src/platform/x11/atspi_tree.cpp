@@ -162,6 +162,11 @@ void AppTree::start(AccessibleNode& target) {
   send(target, Field::role, kAccessible, "GetRole");
   send(target, Field::states, kAccessible, "GetState");
   send(target, Field::interfaces, kAccessible, "GetInterfaces");
+  if (target.path == kAtspiRootPath) {
+    static constexpr dbus::Argument kToolkitName[] = {
+        std::string_view("org.a11y.atspi.Application"), std::string_view("ToolkitName")};
+    send(target, Field::toolkit, "org.freedesktop.DBus.Properties", "Get", kToolkitName);
+  }
 }
 
 void AppTree::send(AccessibleNode& target, Field field, const char* interface, const char* member,
@@ -240,6 +245,8 @@ void AppTree::fail(AccessibleNode& target, Field field, AXError error) {
       break;  // that action stays without a name
     case Field::textLength:
       break;  // the empty text read stands
+    case Field::toolkit:
+      break;  // no name: no toolkit's conventions apply
     case Field::value:
       target.valueError = error;
       break;
@@ -322,6 +329,13 @@ void AppTree::receive(AccessibleNode& target, Field field, const dbus::MessageVi
       return;
     case Field::actionName:
       return;  // received() hands names to receiveActionName()
+    case Field::toolkit: {
+      std::string_view contained, name;
+      if (signature == "v" && body.variant(contained) && contained == "s" && body.string(name)) {
+        toolkitName_.assign(name);
+      }
+      return;
+    }
     case Field::textLength: {
       std::string_view contained;
       std::int32_t length = 0;

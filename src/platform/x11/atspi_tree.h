@@ -129,6 +129,9 @@ class AppTree final : private dbus::CallPipe::Receiver {
   void fetchAll(const std::vector<std::string>& paths);
   const AccessibleNode& fetch(const std::string& path);
   bool unresponsive() const { return unresponsive_; }
+  // Application.ToolkitName, read with the application's root ("GTK", "Qt", "Gecko", ...);
+  // empty until the root is fetched or when the application does not say.
+  const std::string& toolkitName() const { return toolkitName_; }
   // Queues the children of a fetched object that are not fetched yet, ahead of everything
   // after them: the caller is about to visit them.
   void prefetchChildren(const AccessibleNode& parent);
@@ -152,7 +155,8 @@ class AppTree final : private dbus::CallPipe::Receiver {
     actions,
     actionName,
     value,
-    textLength
+    textLength,
+    toolkit
   };
 
   AccessibleNode& node(const std::string& path);
@@ -188,6 +192,7 @@ class AppTree final : private dbus::CallPipe::Receiver {
   std::uint64_t replies_ = 0;
   bool unresponsive_ = false;
   bool disconnected_ = false;
+  std::string toolkitName_;
 };
 
 // Maps a D-Bus error name to the Accessibility error the bridge understands.

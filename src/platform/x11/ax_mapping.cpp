@@ -304,6 +304,23 @@ bool placedExtents(std::int32_t x, std::int32_t y, std::int32_t width, std::int3
   return !placeholder;
 }
 
+std::string withoutGeckoOffsetMarks(std::string_view utf8) {
+  constexpr std::string_view kMark = "\xEF\xBB\xBF";  // U+FEFF
+  std::string text;
+  text.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size();) {
+    // A four-byte sequence is a character beyond U+FFFF.
+    bool beyondBmp = (static_cast<unsigned char>(utf8[i]) & 0xF8) == 0xF0 && i + 4 <= utf8.size();
+    std::size_t length = beyondBmp ? 4 : 1;
+    text.append(utf8.substr(i, length));
+    i += length;
+    if (beyondBmp && utf8.substr(i, kMark.size()) == kMark) {
+      i += kMark.size();
+    }
+  }
+  return text;
+}
+
 ValueWrite valueWrite(const RoleContext& context, bool editableText, bool value) {
   if (value && valueSource(context) == ValueSource::number) {
     return ValueWrite::number;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qor::platform::ax {
@@ -96,6 +97,10 @@ std::int64_t checkState(std::uint64_t states);
 // without a negative size, and not Firefox's {-1, -1, 1, 1} or {-1, -1, -1, -1} for what it
 // has not laid out yet. Other extents are never reported as a frame.
 bool placedExtents(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height);
+
+// Text as Gecko (Firefox) gives it, without the U+FEFF it puts after every character beyond
+// U+FFFF so that its offsets count UTF-16 units; such a mark is never part of the text.
+std::string withoutGeckoOffsetMarks(std::string_view utf8);
 
 // How "setValue" writes an element's "AXValue": through the Value interface for elements whose
 // value is a number (a slider, a spin button: their text is only a rendering of the number),
