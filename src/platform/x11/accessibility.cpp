@@ -192,7 +192,13 @@ AXRead AtspiAccessibility::applicationAttribute(AppTree& tree, const std::string
     }
     std::uint64_t focused = std::uint64_t{1} << ax::kStateFocused;
     std::vector<ObjectRef> matches = tree.matches(*window, focused, std::nullopt, 1);
-    return matches.empty() ? failure(kAXErrorNoValue) : success(element(matches.front()));
+    if (matches.empty()) {
+      return failure(kAXErrorNoValue);
+    }
+    if (std::optional<ObjectRef> secure = passwordFieldClicked(tree, *window, matches.front())) {
+      return success(element(*secure));
+    }
+    return success(element(matches.front()));
   }
   return failure(kAXErrorAttributeUnsupported);
 }
@@ -374,6 +380,37 @@ std::optional<std::string> AtspiAccessibility::menuBarPath(AppTree& tree) {
   }
   turn().menuBars[tree.busName()] = found;
   return found;
+}
+
+// Firefox may go on naming its page, or the field focused before, as the focused object after
+// a click has put the focus in another of the page's fields, so a password field could take
+// typing unnoticed. A password field of the focused window under the bridge's last click
+// therefore counts as the focused object, whatever the toolkit names.
+std::optional<ObjectRef> AtspiAccessibility::passwordFieldClicked(AppTree& tree,
+                                                                  const std::string& window,
+                                                                  const ObjectRef& focused) {
+  if (!lastClick_ || focused.bus != tree.busName()) {
+    return std::nullopt;
+  }
+  if (tree.fetch(focused.path).role == ax::kRolePasswordText) {
+    return std::nullopt;  // the toolkit names one itself
+  }
+  constexpr std::int32_t kPasswordFieldsLooked = 32;
+  for (const ObjectRef& field :
+       tree.matches(window, 0, ax::kRolePasswordText, kPasswordFieldsLooked)) {
+    if (field.bus != tree.busName()) {
+      continue;
+    }
+    const AccessibleNode& candidate = tree.fetch(field.path);
+    const Frame& frame = candidate.extents;
+    bool under = !candidate.extentsError && lastClick_->x >= frame.x &&
+                 lastClick_->x < frame.x + frame.width && lastClick_->y >= frame.y &&
+                 lastClick_->y < frame.y + frame.height;
+    if (under) {
+      return field;
+    }
+  }
+  return std::nullopt;
 }
 
 bool AtspiAccessibility::topLevel(AppTree& tree, const AccessibleNode& node) {

@@ -54,6 +54,9 @@ class AtspiAccessibility {
   desktop::AXError setStringValue(const desktop::ElementRef& element, const std::string& attribute,
                                   const std::string& value);
 
+  // Where the bridge's pointer last pressed a button, in screen points.
+  void noteClick(Point location) { lastClick_ = location; }
+
   // Registered applications as seen in this turn of the loop.
   const std::vector<AtspiApplication>& applications();
 
@@ -83,6 +86,8 @@ class AtspiAccessibility {
   std::optional<std::string> focusedWindowPath(AppTree& tree);
   std::optional<std::string> menuBarPath(AppTree& tree);
   std::string role(AppTree& tree, const AccessibleNode& node);
+  std::optional<ObjectRef> passwordFieldClicked(AppTree& tree, const std::string& window,
+                                                const ObjectRef& focused);
   bool topLevel(AppTree& tree, const AccessibleNode& node);
   Frame windowFrame(AppTree& tree, const AccessibleNode& node);
   desktop::ElementRef element(const ObjectRef& ref) const;
@@ -96,6 +101,7 @@ class AtspiAccessibility {
   std::unique_ptr<Turn> turn_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::map<std::string, std::chrono::microseconds> timeouts_;
+  std::optional<Point> lastClick_;
 };
 
 }  // namespace qor::platform
