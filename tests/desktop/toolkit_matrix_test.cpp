@@ -77,10 +77,22 @@ const char* const kPage = R"html(<!DOCTYPE html>
 )html";
 // clang-format on
 
-// Pressing the page's button renames the page, which its web area shows as its title.
-Press pageButton() {
-  return Press{{"AXButton", "Count Press"},
-               {Control{"AXWebArea", "Pressed 1"}, Control{"AXWebArea", "Pressed 2"}}};
+// A browser on the test page. Pressing the page's button renames the page, which its web area
+// shows as its title. The browsers offer no working EditableText: "setValue" is refused.
+Toolkit browser(std::string name, std::vector<std::string> command,
+                std::vector<std::string> environment) {
+  Toolkit row;
+  row.name = std::move(name);
+  row.command = std::move(command);
+  row.environment = std::move(environment);
+  row.press = Press{{"AXButton", "Count Press"},
+                    {Control{"AXWebArea", "Pressed 1"}, Control{"AXWebArea", "Pressed 2"}}};
+  row.checkBox = Control{"AXCheckBox", "Remember me"};
+  row.textField = Control{"AXTextField", "Name"};
+  row.password = Control{"AXTextField", "Password"};
+  row.setsText = false;
+  row.firstLook = std::chrono::seconds(20);
+  return row;
 }
 
 const std::vector<std::string> kFirefoxPreferences = {
@@ -120,38 +132,15 @@ std::vector<Toolkit> toolkits() {
     row.environment = {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1"};
     row.textField = Control{"AXTextArea", ""};
   }
-  {
-    Toolkit& row = rows.emplace_back();
-    row.name = "Firefox";
-    row.command = {"firefox-esr", "-profile", "{profile}", "-no-remote", "{page}"};
-    row.environment = {"GNOME_ACCESSIBILITY=1"};
-    row.press = pageButton();
-    row.checkBox = Control{"AXCheckBox", "Remember me"};
-    row.textField = Control{"AXTextField", "Name"};
-    row.password = Control{"AXTextField", "Password"};
-    row.setsText = false;
-    row.firstLook = std::chrono::seconds(20);
-  }
-  {
-    Toolkit& row = rows.emplace_back();
-    row.name = "Chromium";
-    row.command = {"chromium",
-                   "--no-sandbox",
-                   "--force-renderer-accessibility",
-                   "--disable-gpu",
-                   "--no-first-run",
-                   "--disable-background-networking",
-                   "--disable-component-update",
-                   "--disable-sync",
-                   "--user-data-dir={profile}",
-                   "{page}"};
-    row.press = pageButton();
-    row.checkBox = Control{"AXCheckBox", "Remember me"};
-    row.textField = Control{"AXTextField", "Name"};
-    row.password = Control{"AXTextField", "Password"};
-    row.setsText = false;
-    row.firstLook = std::chrono::seconds(20);
-  }
+  rows.push_back(browser("Firefox",
+                         {"firefox-esr", "-profile", "{profile}", "-no-remote", "{page}"},
+                         {"GNOME_ACCESSIBILITY=1"}));
+  rows.push_back(
+      browser("Chromium",
+              {"chromium", "--no-sandbox", "--force-renderer-accessibility", "--disable-gpu",
+               "--no-first-run", "--disable-background-networking", "--disable-component-update",
+               "--disable-sync", "--user-data-dir={profile}", "{page}"},
+              {}));
   {
     Toolkit& row = rows.emplace_back();
     row.name = "LibreOfficeWriter";
