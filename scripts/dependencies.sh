@@ -16,6 +16,9 @@ PACKAGES=(
   # a private desktop session for desktop tests, benchmarks and the demonstration
   xvfb dbus dbus-x11 at-spi2-core openbox libgtk-3-dev gtk-3-examples xterm xdotool
   python3-pyatspi x11-utils imagemagick
+  # the toolkit matrix of the desktop tests: GTK 4, Qt 5, two browsers and a word processor
+  # (libreoffice-gtk3 gives LibreOffice its accessibility on the bus)
+  gnome-calculator featherpad firefox-esr chromium libreoffice-writer libreoffice-gtk3
 )
 
 missing=()

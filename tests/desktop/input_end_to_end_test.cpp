@@ -21,6 +21,7 @@ namespace qor {
 namespace {
 
 using desktoptest::Bridge;
+using desktoptest::clickAt;
 using desktoptest::nodesWhere;
 
 const char* const kFixture = "dev.qor.Fixture";
@@ -201,18 +202,6 @@ Json nodeOnceShown(Bridge& bridge, const std::string& role, const std::string& t
                              return nodesShowing(observed, role, text).size() == 1;
                            }),
               role, text);
-}
-
-// The centre of a node in window points, ready for a click action.
-Json clickAt(const Json& observed, const Json& target, Json extra = Json::object()) {
-  const Json& window = observed["windows"][0]["frame"];
-  const Json& frame = target["frame"];
-  extra["type"] = "click";
-  extra["x"] =
-      frame["x"].get<double>() - window["x"].get<double>() + frame["width"].get<double>() / 2;
-  extra["y"] =
-      frame["y"].get<double>() - window["y"].get<double>() + frame["height"].get<double>() / 2;
-  return extra;
 }
 
 TEST(InputEndToEnd, ClicksAndDoubleClicksPressTheButton) {

@@ -91,6 +91,123 @@ TEST(AxActions, ListAccessibilityNamesAndAcceptToolkitNames) {
   EXPECT_EQ(ax::actionIndex({"activate"}, "AXTextField", "AXConfirm"), 0u);
 }
 
+// What each toolkit answers Action.GetName with, and what the controller sees and may ask for.
+TEST(AxActions, MapEveryToolkitsOwnNames) {
+  struct Case {
+    const char* toolkit;
+    std::vector<std::string> native;
+    std::string role;
+    std::vector<std::string> listed;
+  };
+  const Case cases[] = {
+      {"GTK 3 button", {"click", "press", "release"}, "AXButton", {"AXPress", "release"}},
+      {"GTK 4 button", {"click"}, "AXButton", {"AXPress"}},
+      {"GTK 4 text",
+       {"clipboard.copy", "menu.popup"},
+       "AXTextArea",
+       {"clipboard.copy", "menu.popup"}},
+      {"Qt button", {"Press", "SetFocus"}, "AXButton", {"AXPress", "SetFocus"}},
+      {"Qt spin box", {"Increase", "Decrease"}, "AXIncrementor", {"AXIncrement", "AXDecrement"}},
+      {"Qt menu", {"ShowMenu"}, "AXMenuButton", {"AXShowMenu"}},
+      {"Firefox check box", {"check"}, "AXCheckBox", {"AXPress"}},
+      {"Firefox checked box", {"uncheck"}, "AXCheckBox", {"AXPress"}},
+      {"Firefox entry", {"activate"}, "AXTextField", {"AXConfirm"}},
+      {"Chromium frame", {"doDefault", "showContextMenu"}, "AXWindow", {"AXPress", "AXShowMenu"}},
+      {"Chromium link text", {"clickAncestor"}, "AXStaticText", {"AXPress"}},
+      {"LibreOffice toolbar", {"press"}, "AXButton", {"AXPress"}},
+      {"a name that could not be read", {"", "click"}, "AXButton", {"AXPress"}},
+  };
+  for (const Case& each : cases) {
+    SCOPED_TRACE(each.toolkit);
+    EXPECT_EQ(ax::actionNames(each.native, each.role), each.listed);
+    // Every listed name leads back to the first toolkit action it stands for.
+    for (const std::string& name : each.listed) {
+      std::optional<std::size_t> index = ax::actionIndex(each.native, each.role, name);
+      ASSERT_TRUE(index.has_value()) << name;
+      EXPECT_FALSE(each.native[*index].empty());
+    }
+  }
+  // An unreadable name is never matched, not even by an empty request.
+  EXPECT_EQ(ax::actionIndex({"", "click"}, "AXButton", ""), std::nullopt);
+}
+
+// The states toolkits set differently: GTK 4 marks usable controls only SENSITIVE and toggled
+// buttons PRESSED, as the browsers do for aria-pressed.
+TEST(AxStates, ReadEachToolkitsConvention) {
+  struct Case {
+    const char* what;
+    std::uint64_t states;
+    bool enabled;
+    std::int64_t check;
+  };
+  const Case cases[] = {
+      {"GTK 3 active check box",
+       states({ax::kStateEnabled, ax::kStateSensitive, ax::kStateChecked}), true, 1},
+      {"GTK 4 toggle button on", states({ax::kStateSensitive, ax::kStatePressed}), true, 1},
+      {"GTK 4 insensitive", states({ax::kStateFocusable}), false, 0},
+      {"Firefox disabled button", states({ax::kStateShowing}), false, 0},
+      {"mixed check box", states({ax::kStateEnabled, ax::kStateIndeterminate, ax::kStateChecked}),
+       true, 2},
+  };
+  for (const Case& each : cases) {
+    SCOPED_TRACE(each.what);
+    EXPECT_EQ(ax::enabled(each.states), each.enabled);
+    EXPECT_EQ(ax::checkState(each.states), each.check);
+  }
+  // A browser's text input and text area share a role; the lines tell them apart.
+  EXPECT_EQ(ax::axRole(RoleContext{ax::kRoleEntry, 0, false, {}}), "AXTextField");
+  EXPECT_EQ(ax::axRole(RoleContext{ax::kRoleEntry, states({ax::kStateMultiLine}), false, {}}),
+            "AXTextArea");
+  EXPECT_EQ(ax::axRole(RoleContext{ax::kRoleParagraph, states({ax::kStateEditable}), false, {}}),
+            "AXTextArea");
+  EXPECT_EQ(ax::axRole(RoleContext{ax::kRoleParagraph, 0, false, {}}), "AXGroup");
+}
+
+// Gecko pads every character beyond U+FFFF with U+FEFF; only that padding goes.
+TEST(AxText, DropsGeckosOffsetMarksOnly) {
+  struct Case {
+    const char* read;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"h\u00e9llo w\u00f6rld \U0001F44B\uFEFF e\u0301",
+       "h\u00e9llo w\u00f6rld \U0001F44B e\u0301"},
+      {"\U0001F44D\uFEFF\U0001F3FD\uFEFF", "\U0001F44D\U0001F3FD"},
+      {"\uFEFFstarts", "\uFEFFstarts"},                // a mark of the text's own
+      {"\u20AC\uFEFF", "\u20AC\uFEFF"},                // after a character within U+FFFF
+      {"\U0001F44B\uFEFF\uFEFF", "\U0001F44B\uFEFF"},  // the second is the text's own
+      {"\xF0\x9F", "\xF0\x9F"},                        // cut short: kept as read
+      {"", ""},
+  };
+  for (const Case& each : cases) {
+    EXPECT_EQ(ax::withoutGeckoOffsetMarks(each.read), each.text) << each.read;
+  }
+}
+
+// Extents that place nothing are never a frame.
+TEST(AxFrames, LeaveOutExtentsThatPlaceNothing) {
+  struct Case {
+    std::int32_t x, y, width, height;
+    bool placed;
+  };
+  const Case cases[] = {
+      {10, 20, 30, 40, true},
+      {0, 0, 0, 0, true},                   // an empty label, where it is
+      {-5, -8, 20, 20, true},               // partly off screen to the left
+      {INT32_MIN, INT32_MIN, 1, 1, false},  // GTK and LibreOffice: nowhere
+      {INT32_MIN, 12, 10, 10, false},
+      {-1, -1, 1, 1, false},  // Firefox before layout
+      {-1, -1, -1, -1, false},
+      {-1, -1, 0, 0, false},
+      {10, 10, -4, 5, false},  // a negative size
+      {10, 10, 5, INT32_MIN, false},
+  };
+  for (const Case& each : cases) {
+    EXPECT_EQ(ax::placedExtents(each.x, each.y, each.width, each.height), each.placed)
+        << each.x << "," << each.y << " " << each.width << "x" << each.height;
+  }
+}
+
 TEST(DesktopEntries, ParseTheDesktopEntryGroupOnly) {
   std::optional<DesktopEntry> entry = parseDesktopEntry(
       "# comment\n"

@@ -192,7 +192,13 @@ AXRead AtspiAccessibility::applicationAttribute(AppTree& tree, const std::string
     }
     std::uint64_t focused = std::uint64_t{1} << ax::kStateFocused;
     std::vector<ObjectRef> matches = tree.matches(*window, focused, std::nullopt, 1);
-    return matches.empty() ? failure(kAXErrorNoValue) : success(element(matches.front()));
+    if (matches.empty()) {
+      return failure(kAXErrorNoValue);
+    }
+    if (std::optional<ObjectRef> secure = passwordFieldClicked(tree, *window, matches.front())) {
+      return success(element(*secure));
+    }
+    return success(element(matches.front()));
   }
   return failure(kAXErrorAttributeUnsupported);
 }
@@ -243,16 +249,14 @@ AXRead AtspiAccessibility::objectAttribute(AppTree& tree, const AccessibleNode& 
           return failure(node.valueError);
         }
         if (const auto* string = std::get_if<std::string>(&node.value)) {
-          return success(*string);
+          return success(valueText(tree, *string));
         }
         if (const auto* number = std::get_if<double>(&node.value)) {
           return success(*number);
         }
         return failure(kAXErrorNoValue);
       case ax::ValueSource::checkState:
-        return success(std::int64_t{ax::has(node.states, ax::kStateIndeterminate) ? 2
-                                    : ax::has(node.states, ax::kStateChecked)     ? 1
-                                                                                  : 0});
+        return success(ax::checkState(node.states));
       case ax::ValueSource::selection:
         return success(std::int64_t{ax::has(node.states, ax::kStateSelected) ? 1 : 0});
       case ax::ValueSource::none:
@@ -260,7 +264,7 @@ AXRead AtspiAccessibility::objectAttribute(AppTree& tree, const AccessibleNode& 
     }
   }
   if (attribute == "AXEnabled") {
-    return state(ax::kStateEnabled);
+    return node.stateError ? failure(node.stateError) : success(ax::enabled(node.states));
   }
   if (attribute == "AXFocused") {
     return state(ax::kStateFocused);
@@ -297,6 +301,12 @@ AXRead AtspiAccessibility::objectAttribute(AppTree& tree, const AccessibleNode& 
     return success(element(*node.parent));
   }
   return failure(kAXErrorAttributeUnsupported);
+}
+
+// The toolkit's name comes with the application's root, which is fetched once per turn.
+std::string AtspiAccessibility::valueText(AppTree& tree, const std::string& read) {
+  tree.fetch(kAtspiRootPath);
+  return tree.toolkitName() == "Gecko" ? ax::withoutGeckoOffsetMarks(read) : read;
 }
 
 std::vector<std::string> AtspiAccessibility::windowPaths(AppTree& tree) {
@@ -370,6 +380,37 @@ std::optional<std::string> AtspiAccessibility::menuBarPath(AppTree& tree) {
   }
   turn().menuBars[tree.busName()] = found;
   return found;
+}
+
+// Firefox may go on naming its page, or the field focused before, as the focused object after
+// a click has put the focus in another of the page's fields, so a password field could take
+// typing unnoticed. A password field of the focused window under the bridge's last click
+// therefore counts as the focused object, whatever the toolkit names.
+std::optional<ObjectRef> AtspiAccessibility::passwordFieldClicked(AppTree& tree,
+                                                                  const std::string& window,
+                                                                  const ObjectRef& focused) {
+  if (!lastClick_ || focused.bus != tree.busName()) {
+    return std::nullopt;
+  }
+  if (tree.fetch(focused.path).role == ax::kRolePasswordText) {
+    return std::nullopt;  // the toolkit names one itself
+  }
+  constexpr std::int32_t kPasswordFieldsLooked = 32;
+  for (const ObjectRef& field :
+       tree.matches(window, 0, ax::kRolePasswordText, kPasswordFieldsLooked)) {
+    if (field.bus != tree.busName()) {
+      continue;
+    }
+    const AccessibleNode& candidate = tree.fetch(field.path);
+    const Frame& frame = candidate.extents;
+    bool under = !candidate.extentsError && lastClick_->x >= frame.x &&
+                 lastClick_->x < frame.x + frame.width && lastClick_->y >= frame.y &&
+                 lastClick_->y < frame.y + frame.height;
+    if (under) {
+      return field;
+    }
+  }
+  return std::nullopt;
 }
 
 bool AtspiAccessibility::topLevel(AppTree& tree, const AccessibleNode& node) {
@@ -474,7 +515,7 @@ desktop::AXError AtspiAccessibility::setStringValue(const ElementRef& element,
   switch (ax::valueWrite(context, node.interfaces & kInterfaceEditableText,
                          node.interfaces & kInterfaceValue)) {
     case ax::ValueWrite::text:
-      return writeText(tree, node.path, value);
+      return writeText(tree, node, value);
     case ax::ValueWrite::number:
       return writeNumber(tree, node.path, value);
     case ax::ValueWrite::none:
@@ -483,13 +524,38 @@ desktop::AXError AtspiAccessibility::setStringValue(const ElementRef& element,
   return kAXErrorAttributeUnsupported;
 }
 
-desktop::AXError AtspiAccessibility::writeText(AppTree& tree, const std::string& path,
+desktop::AXError AtspiAccessibility::writeText(AppTree& tree, const AccessibleNode& node,
                                                const std::string& value) {
+  const auto* before = std::get_if<std::string>(&node.value);
+  std::optional<std::string> previous =
+      before ? std::optional(valueText(tree, *before)) : std::nullopt;
   dbus::Reply reply =
-      tree.call(path, "org.a11y.atspi.EditableText", "SetTextContents",
+      tree.call(node.path, "org.a11y.atspi.EditableText", "SetTextContents",
                 [&](sd_bus_message* m) { return sd_bus_message_append(m, "s", value.c_str()); });
   turn_.reset();
-  return reply.ok() ? acceptedReply(reply) : axErrorFor(reply.errorName);
+  if (!reply.ok()) {
+    return axErrorFor(reply.errorName);
+  }
+  AXError accepted = acceptedReply(reply);
+  if (accepted != kAXSuccess || !previous || *previous == value) {
+    return accepted;
+  }
+  return textChanged(tree, node.path, *previous) ? kAXSuccess : desktop::kAXErrorFailure;
+}
+
+// Firefox answers SetTextContents with true and leaves the text as it was, so an accepted
+// write is read back: a text that is still exactly the old one was not written. (A toolkit
+// may adjust what it takes, such as line breaks in a one-line field; that counts as written.)
+bool AtspiAccessibility::textChanged(AppTree& tree, const std::string& path,
+                                     const std::string& previous) {
+  dbus::Reply reply = tree.call(path, "org.a11y.atspi.Text", "GetText", [](sd_bus_message* m) {
+    return sd_bus_message_append(m, "ii", std::int32_t{0}, std::int32_t{-1});
+  });
+  const char* text = nullptr;
+  if (!reply.ok() || sd_bus_message_read(reply.message.get(), "s", &text) < 0 || !text) {
+    return true;  // nothing to read back: the toolkit's answer stands
+  }
+  return valueText(tree, text) != previous;
 }
 
 // Value.CurrentValue takes a number: a string that spells none is refused before anything is

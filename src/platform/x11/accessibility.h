@@ -54,6 +54,9 @@ class AtspiAccessibility {
   desktop::AXError setStringValue(const desktop::ElementRef& element, const std::string& attribute,
                                   const std::string& value);
 
+  // Where the bridge's pointer last pressed a button, in screen points.
+  void noteClick(Point location) { lastClick_ = location; }
+
   // Registered applications as seen in this turn of the loop.
   const std::vector<AtspiApplication>& applications();
 
@@ -77,14 +80,19 @@ class AtspiAccessibility {
   desktop::AXRead applicationAttribute(AppTree& tree, const std::string& attribute);
   desktop::AXRead objectAttribute(AppTree& tree, const AccessibleNode& node,
                                   const std::string& attribute);
+  // A text value as the application holds it.
+  std::string valueText(AppTree& tree, const std::string& read);
   std::vector<std::string> windowPaths(AppTree& tree);
   std::optional<std::string> focusedWindowPath(AppTree& tree);
   std::optional<std::string> menuBarPath(AppTree& tree);
   std::string role(AppTree& tree, const AccessibleNode& node);
+  std::optional<ObjectRef> passwordFieldClicked(AppTree& tree, const std::string& window,
+                                                const ObjectRef& focused);
   bool topLevel(AppTree& tree, const AccessibleNode& node);
   Frame windowFrame(AppTree& tree, const AccessibleNode& node);
   desktop::ElementRef element(const ObjectRef& ref) const;
-  desktop::AXError writeText(AppTree& tree, const std::string& path, const std::string& value);
+  desktop::AXError writeText(AppTree& tree, const AccessibleNode& node, const std::string& value);
+  bool textChanged(AppTree& tree, const std::string& path, const std::string& previous);
   desktop::AXError writeNumber(AppTree& tree, const std::string& path, const std::string& value);
 
   runtime::EventLoop& loop_;
@@ -93,6 +101,7 @@ class AtspiAccessibility {
   std::unique_ptr<Turn> turn_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::map<std::string, std::chrono::microseconds> timeouts_;
+  std::optional<Point> lastClick_;
 };
 
 }  // namespace qor::platform

@@ -24,6 +24,10 @@ constexpr const char* kAccessible = "org.a11y.atspi.Accessible";
 constexpr int kGatherThreshold = 32;
 constexpr auto kGatherPerCall = 4us;
 constexpr std::chrono::microseconds kGatherLongest = 1ms;
+// A call's tag holds its field in the low bits and the index of the action it asks about above.
+constexpr std::uint32_t kFieldBits = 8;
+// Names are read for at most this many actions of one object; toolkits give a handful.
+constexpr std::uint32_t kMaxActions = 32;
 
 std::uint32_t interfaceBit(std::string_view name) {
   static constexpr std::pair<const char*, std::uint32_t> kInterfaces[] = {
@@ -158,10 +162,15 @@ void AppTree::start(AccessibleNode& target) {
   send(target, Field::role, kAccessible, "GetRole");
   send(target, Field::states, kAccessible, "GetState");
   send(target, Field::interfaces, kAccessible, "GetInterfaces");
+  if (target.path == kAtspiRootPath) {
+    static constexpr dbus::Argument kToolkitName[] = {
+        std::string_view("org.a11y.atspi.Application"), std::string_view("ToolkitName")};
+    send(target, Field::toolkit, "org.freedesktop.DBus.Properties", "Get", kToolkitName);
+  }
 }
 
 void AppTree::send(AccessibleNode& target, Field field, const char* interface, const char* member,
-                   std::span<const dbus::Argument> arguments) {
+                   std::span<const dbus::Argument> arguments, std::uint32_t index) {
   if (disconnected_ || channel_.pipes.empty()) {
     fail(target, field, desktop::kAXErrorCannotComplete);
     return;
@@ -175,7 +184,8 @@ void AppTree::send(AccessibleNode& target, Field field, const char* interface, c
     return;
   }
   dbus::CallAddress address{channel_.destination, target.path, interface, member};
-  if (!pipe.call(address, arguments, this, &target, static_cast<std::uint32_t>(field))) {
+  std::uint32_t tag = static_cast<std::uint32_t>(field) | index << kFieldBits;
+  if (!pipe.call(address, arguments, this, &target, tag)) {
     // Nothing that names a real object fails here: a path the application made up is one.
     fail(target, field, desktop::kAXErrorCannotComplete);
     return;
@@ -186,11 +196,13 @@ void AppTree::send(AccessibleNode& target, Field field, const char* interface, c
 
 void AppTree::received(void* subject, std::uint32_t tag, const dbus::MessageView& reply) {
   auto& target = *static_cast<AccessibleNode*>(subject);
-  auto field = static_cast<Field>(tag);
+  auto field = static_cast<Field>(tag & ((1U << kFieldBits) - 1));
   --inFlight_;
   --target.pending;
   ++replies_;
-  if (reply.type == dbus::MessageType::error) {
+  if (field == Field::actionName) {
+    receiveActionName(target, tag >> kFieldBits, reply);
+  } else if (reply.type == dbus::MessageType::error) {
     if (isTimeout(reply.errorName)) {
       unresponsive_ = true;
     }
@@ -229,6 +241,12 @@ void AppTree::fail(AccessibleNode& target, Field field, AXError error) {
     case Field::actions:
       target.actionsError = error;
       break;
+    case Field::actionName:
+      break;  // that action stays without a name
+    case Field::textLength:
+      break;  // the empty text read stands
+    case Field::toolkit:
+      break;  // no name: no toolkit's conventions apply
     case Field::value:
       target.valueError = error;
       break;
@@ -297,27 +315,34 @@ void AppTree::receive(AccessibleNode& target, Field field, const dbus::MessageVi
       std::int32_t x = 0, y = 0, width = 0, height = 0;
       if (signature == "(iiii)" && body.structure() && body.i32(x) && body.i32(y) &&
           body.i32(width) && body.i32(height)) {
-        // GTK places what is not on screen (closed menus, hidden scroll bars) at INT_MIN.
-        bool placed = x != INT32_MIN && y != INT32_MIN;
+        bool placed = ax::placedExtents(x, y, width, height);
         target.extents = Frame{static_cast<double>(x), static_cast<double>(y),
                                static_cast<double>(width), static_cast<double>(height)};
         target.extentsError = placed ? desktop::kAXSuccess : desktop::kAXErrorNoValue;
       }
       return;
     }
-    case Field::actions: {
-      std::string_view name, description, keys;
-      std::size_t end = 0;
-      std::vector<std::string> actions;
-      if (signature == "a(sss)" && body.array("(sss)", end)) {
-        while (body.within(end) && body.structure() && body.string(name) &&
-               body.string(description) && body.string(keys)) {
-          actions.emplace_back(name);
-        }
-        if (body.ok()) {
-          target.actions = std::move(actions);
-          target.actionsError = desktop::kAXSuccess;
-        }
+    case Field::actions:
+      if (signature == "a(sss)") {
+        receiveActions(target, body);
+      }
+      return;
+    case Field::actionName:
+      return;  // received() hands names to receiveActionName()
+    case Field::toolkit: {
+      std::string_view contained, name;
+      if (signature == "v" && body.variant(contained) && contained == "s" && body.string(name)) {
+        toolkitName_.assign(name);
+      }
+      return;
+    }
+    case Field::textLength: {
+      std::string_view contained;
+      std::int32_t length = 0;
+      if (signature == "v" && body.variant(contained) && contained == "i" && body.i32(length) &&
+          length > 0) {
+        const dbus::Argument range[] = {std::int32_t{0}, std::min(length, kTextLimit)};
+        send(target, Field::value, "org.a11y.atspi.Text", "GetText", range);
       }
       return;
     }
@@ -327,6 +352,9 @@ void AppTree::receive(AccessibleNode& target, Field field, const dbus::MessageVi
       if (signature == "s" && body.string(text)) {
         target.value = std::string(text);
         target.valueError = desktop::kAXSuccess;
+        if (text.empty() && !target.textCounted) {
+          askTextLength(target);
+        }
       } else if (signature == "v" && body.variant(contained) && contained == "d" &&
                  body.f64(number)) {
         target.value = number;
@@ -411,6 +439,46 @@ void AppTree::receiveChildren(AccessibleNode& target, dbus::WireReader body) {
   }
 }
 
+// GetActions gives the number of actions, but under localized names, and some toolkits put
+// their key bindings (";;") or nothing there. GetName answers the name the toolkit acts on, so
+// each action's name is asked for by its index.
+void AppTree::receiveActions(AccessibleNode& target, dbus::WireReader body) {
+  std::string_view name, description, keys;
+  std::size_t end = 0;
+  std::uint32_t count = 0;
+  if (!body.array("(sss)", end)) {
+    return;
+  }
+  while (body.within(end) && body.structure() && body.string(name) && body.string(description) &&
+         body.string(keys)) {
+    ++count;
+  }
+  if (!body.ok()) {
+    return;
+  }
+  target.actions.assign(std::min(count, kMaxActions), std::string());
+  target.actionsError = desktop::kAXSuccess;
+  for (std::uint32_t i = 0; i < target.actions.size(); ++i) {
+    const dbus::Argument index[] = {static_cast<std::int32_t>(i)};
+    send(target, Field::actionName, "org.a11y.atspi.Action", "GetName", index, i);
+  }
+}
+
+void AppTree::receiveActionName(AccessibleNode& target, std::uint32_t index,
+                                const dbus::MessageView& reply) {
+  std::string_view name;
+  dbus::WireReader body = reply.body();
+  if (reply.type == dbus::MessageType::error) {
+    if (isTimeout(reply.errorName)) {
+      unresponsive_ = true;
+    }
+    return;
+  }
+  if (index < target.actions.size() && reply.signature == "s" && body.string(name)) {
+    target.actions[index].assign(name);
+  }
+}
+
 void AppTree::prefetchChildren(const AccessibleNode& parent) {
   for (const ObjectRef& child : parent.children) {
     auto known = nodes_.find(child.path);
@@ -456,6 +524,16 @@ void AppTree::openValueGate(AccessibleNode& target) {
     bool fromStates = source == ax::ValueSource::checkState || source == ax::ValueSource::selection;
     target.valueError = fromStates ? desktop::kAXSuccess : desktop::kAXErrorNoValue;
   }
+}
+
+// Firefox answers GetText with nothing when the range asked for ends beyond the text, as
+// kTextLimit usually does. An empty answer is therefore checked against the text's length and
+// the text asked for again within it.
+void AppTree::askTextLength(AccessibleNode& target) {
+  static constexpr dbus::Argument kCharacterCount[] = {std::string_view("org.a11y.atspi.Text"),
+                                                       std::string_view("CharacterCount")};
+  target.textCounted = true;
+  send(target, Field::textLength, "org.freedesktop.DBus.Properties", "Get", kCharacterCount);
 }
 
 void AppTree::refill() {

@@ -11,7 +11,8 @@
 // - Asking for any attribute of an object fetches the whole object at once: Properties.GetAll
 //   of Accessible (name, description, parent, child count, id, help), GetRole, GetState and
 //   GetInterfaces, then, as their replies arrive, GetChildren, Component.GetExtents,
-//   Action.GetActions and the text or value. Only interfaces the object declares are asked
+//   Action.GetActions (for the number of actions) and Action.GetName of each, and the text or
+//   value. Only interfaces the object declares are asked
 //   (asking others makes GTK print criticals).
 // - When an object's children become known they join a queue ordered by their position in a
 //   depth-first pre-order walk from the application root (a key of child indexes), and
@@ -95,11 +96,13 @@ struct AccessibleNode {
   AXError extentsError = desktop::kAXErrorCannotComplete;
   Frame extents;
   AXError actionsError = desktop::kAXErrorCannotComplete;
-  std::vector<std::string> actions;  // the toolkit's names, in its order
+  // The toolkit's names (Action.GetName), in its order; empty where a name could not be read.
+  std::vector<std::string> actions;
   AXError childrenError = desktop::kAXErrorCannotComplete;
   std::vector<ObjectRef> children;
   AXError valueError = desktop::kAXErrorCannotComplete;
   std::variant<std::monostate, std::string, double> value;
+  bool textCounted = false;  // an empty text was checked against the text's length
 
   bool complete() const { return started && pending == 0; }
 };
@@ -126,6 +129,9 @@ class AppTree final : private dbus::CallPipe::Receiver {
   void fetchAll(const std::vector<std::string>& paths);
   const AccessibleNode& fetch(const std::string& path);
   bool unresponsive() const { return unresponsive_; }
+  // Application.ToolkitName, read with the application's root ("GTK", "Qt", "Gecko", ...);
+  // empty until the root is fetched or when the application does not say.
+  const std::string& toolkitName() const { return toolkitName_; }
   // Queues the children of a fetched object that are not fetched yet, ahead of everything
   // after them: the caller is about to visit them.
   void prefetchChildren(const AccessibleNode& parent);
@@ -139,17 +145,33 @@ class AppTree final : private dbus::CallPipe::Receiver {
                                  std::optional<std::uint32_t> role, std::int32_t count);
 
  private:
-  enum class Field { accessible, role, states, interfaces, children, extents, actions, value };
+  enum class Field {
+    accessible,
+    role,
+    states,
+    interfaces,
+    children,
+    extents,
+    actions,
+    actionName,
+    value,
+    textLength,
+    toolkit
+  };
 
   AccessibleNode& node(const std::string& path);
   void start(AccessibleNode& node);
+  // `index` travels with the call and comes back with its reply (the action a name is for).
   void send(AccessibleNode& node, Field field, const char* interface, const char* member,
-            std::span<const dbus::Argument> arguments = {});
+            std::span<const dbus::Argument> arguments = {}, std::uint32_t index = 0);
   void received(void* subject, std::uint32_t tag, const dbus::MessageView& reply) override;
   void receive(AccessibleNode& node, Field field, const dbus::MessageView& reply);
   void receiveAccessible(AccessibleNode& node, dbus::WireReader body);
   void receiveChildren(AccessibleNode& node, dbus::WireReader body);
+  void receiveActions(AccessibleNode& node, dbus::WireReader body);
+  void receiveActionName(AccessibleNode& node, std::uint32_t index, const dbus::MessageView& reply);
   void interfacesKnown(AccessibleNode& node);
+  void askTextLength(AccessibleNode& node);
   void openValueGate(AccessibleNode& node);
   void fail(AccessibleNode& node, Field field, desktop::AXError error);
   void refill();
@@ -170,6 +192,7 @@ class AppTree final : private dbus::CallPipe::Receiver {
   std::uint64_t replies_ = 0;
   bool unresponsive_ = false;
   bool disconnected_ = false;
+  std::string toolkitName_;
 };
 
 // Maps a D-Bus error name to the Accessibility error the bridge understands.

@@ -4,6 +4,7 @@
 #include <array>
 #include <cctype>
 #include <charconv>
+#include <climits>
 #include <cmath>
 #include <string_view>
 #include <utility>
@@ -153,33 +154,50 @@ std::string lowerCase(std::string_view text) {
   return out;
 }
 
-// Toolkit action names (lower case) that have an Accessibility counterpart.
+// Toolkit action names (lower case, as Action.GetName gives them) that have an Accessibility
+// counterpart, with the toolkits that use each. Names no toolkit shares are kept as they are
+// ("expand or contract", "edit", "setfocus", "select", "expand", "collapse", ...).
+struct ActionName {
+  std::string_view toolkit;
+  std::string_view accessibility;
+  std::string_view usedBy;  // documentation only: docs/linux-backend.md carries the same table
+};
+constexpr std::array<ActionName, 24> kActions = {{
+    {"click", "AXPress", "GTK 3, GTK 4, Firefox, Chromium, LibreOffice"},
+    {"press", "AXPress", "GTK 3, Qt (Press), Firefox, Chromium"},
+    {"push", "AXPress", "older toolkits"},
+    {"activate", "AXPress", "GTK 3 and GTK 4 menu items and rows, Chromium links"},
+    {"toggle", "AXPress", "GTK 4, Qt (Toggle)"},
+    {"check", "AXPress", "Firefox, Chromium: a check box that is not checked"},
+    {"uncheck", "AXPress", "Firefox, Chromium: a check box that is checked"},
+    {"cycle", "AXPress", "Firefox: a check box with a mixed state"},
+    {"jump", "AXPress", "Firefox, Chromium: links"},
+    {"open", "AXPress", "Firefox, Chromium: combo boxes"},
+    {"clickancestor", "AXPress", "Chromium: text inside a clickable element"},
+    {"dodefault", "AXPress", "Chromium"},
+    {"increment", "AXIncrement", "GTK 3"},
+    {"increase", "AXIncrement", "Qt (Increase)"},
+    {"decrement", "AXDecrement", "GTK 3"},
+    {"decrease", "AXDecrement", "Qt (Decrease)"},
+    {"menu", "AXShowMenu", "GTK 3"},
+    {"showmenu", "AXShowMenu", "Qt (ShowMenu)"},
+    {"show menu", "AXShowMenu", "LibreOffice"},
+    {"popup", "AXShowMenu", "GTK 3 combo boxes"},
+    {"showcontextmenu", "AXShowMenu", "Chromium"},
+    {"show context menu", "AXShowMenu", "older toolkits"},
+    {"cancel", "AXCancel", "GTK 3 dialogs"},
+    {"dismiss", "AXCancel", "older toolkits"},
+}};
+
+// "activate" on a text field is pressing Return in it (GTK, Firefox, Chromium).
 std::optional<std::string> mappedAction(const std::string& native, const std::string& role) {
   std::string name = lowerCase(native);
   if (name == "activate" && (role == "AXTextField" || role == "AXTextArea")) {
-    return "AXConfirm";  // pressing Return in a text field
+    return "AXConfirm";
   }
-  static constexpr std::array<std::pair<std::string_view, std::string_view>, 16> kActions = {{
-      {"click", "AXPress"},
-      {"press", "AXPress"},
-      {"push", "AXPress"},
-      {"activate", "AXPress"},
-      {"toggle", "AXPress"},
-      {"jump", "AXPress"},
-      {"open", "AXPress"},
-      {"increment", "AXIncrement"},
-      {"decrement", "AXDecrement"},
-      {"menu", "AXShowMenu"},
-      {"showmenu", "AXShowMenu"},
-      {"show menu", "AXShowMenu"},
-      {"popup", "AXShowMenu"},
-      {"show context menu", "AXShowMenu"},
-      {"cancel", "AXCancel"},
-      {"dismiss", "AXCancel"},
-  }};
-  for (const auto& [toolkit, accessibility] : kActions) {
-    if (name == toolkit) {
-      return std::string(accessibility);
+  for (const ActionName& action : kActions) {
+    if (name == action.toolkit) {
+      return std::string(action.accessibility);
     }
   }
   return std::nullopt;
@@ -213,7 +231,10 @@ std::string axRole(const RoleContext& context) {
     case kRoleAlert:
       return "AXGroup";  // a window-like role inside another window
     case kRoleText:
+    case kRoleEntry:  // browsers give text inputs and text areas this role
       return has(context.states, kStateMultiLine) ? "AXTextArea" : "AXTextField";
+    case kRoleParagraph:  // a word processor's document is made of editable paragraphs
+      return has(context.states, kStateEditable) ? "AXTextArea" : "AXGroup";
     case kRoleMenu:
       if (context.parentRole == kRoleMenuBar) {
         return "AXMenuBarItem";
@@ -262,6 +283,44 @@ ValueSource valueSource(const RoleContext& context) {
   return ValueSource::none;
 }
 
+bool enabled(std::uint64_t states) {
+  return has(states, kStateEnabled) || has(states, kStateSensitive);
+}
+
+std::int64_t checkState(std::uint64_t states) {
+  if (has(states, kStateIndeterminate)) {
+    return 2;
+  }
+  // GTK 3 and Qt mark a toggle button that is on as checked, GTK 4 and the browsers as pressed.
+  return has(states, kStateChecked) || has(states, kStatePressed) ? 1 : 0;
+}
+
+bool placedExtents(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height) {
+  if (x == INT32_MIN || y == INT32_MIN || width < 0 || height < 0) {
+    return false;  // GTK's "nowhere" (closed menus, hidden scroll bars); nonsense sizes
+  }
+  // Firefox's answer for what it has not laid out yet (a page's first look).
+  bool placeholder = x == -1 && y == -1 && width <= 1 && height <= 1;
+  return !placeholder;
+}
+
+std::string withoutGeckoOffsetMarks(std::string_view utf8) {
+  constexpr std::string_view kMark = "\xEF\xBB\xBF";  // U+FEFF
+  std::string text;
+  text.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size();) {
+    // A four-byte sequence is a character beyond U+FFFF.
+    bool beyondBmp = (static_cast<unsigned char>(utf8[i]) & 0xF8) == 0xF0 && i + 4 <= utf8.size();
+    std::size_t length = beyondBmp ? 4 : 1;
+    text.append(utf8.substr(i, length));
+    i += length;
+    if (beyondBmp && utf8.substr(i, kMark.size()) == kMark) {
+      i += kMark.size();
+    }
+  }
+  return text;
+}
+
 ValueWrite valueWrite(const RoleContext& context, bool editableText, bool value) {
   if (value && valueSource(context) == ValueSource::number) {
     return ValueWrite::number;
@@ -286,6 +345,9 @@ std::vector<std::string> actionNames(const std::vector<std::string>& native,
                                      const std::string& role) {
   std::vector<std::string> names;
   for (const std::string& name : native) {
+    if (name.empty()) {
+      continue;  // a name the toolkit did not give: nothing to list or to ask for
+    }
     std::string listed = mappedAction(name, role).value_or(name);
     if (std::find(names.begin(), names.end(), listed) == names.end()) {
       names.push_back(std::move(listed));
@@ -296,6 +358,9 @@ std::vector<std::string> actionNames(const std::vector<std::string>& native,
 
 std::optional<std::size_t> actionIndex(const std::vector<std::string>& native,
                                        const std::string& role, const std::string& requested) {
+  if (requested.empty()) {
+    return std::nullopt;
+  }
   for (std::size_t i = 0; i < native.size(); ++i) {
     if (mappedAction(native[i], role) == requested) {
       return i;

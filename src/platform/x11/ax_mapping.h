@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qor::platform::ax {
@@ -31,7 +32,9 @@ enum Role : std::uint32_t {
   kRoleText = 61,
   kRoleToggleButton = 62,
   kRoleWindow = 69,
+  kRoleParagraph = 73,
   kRoleApplication = 75,
+  kRoleEntry = 79,
   kRoleAlert = 2,
 };
 
@@ -39,10 +42,13 @@ enum Role : std::uint32_t {
 enum State : int {
   kStateActive = 1,
   kStateChecked = 4,
+  kStateEditable = 7,
   kStateEnabled = 8,
+  kStateFocusable = 11,
   kStateFocused = 12,
   kStateIconified = 15,
   kStateMultiLine = 17,
+  kStatePressed = 20,
   kStateSelected = 23,
   kStateSensitive = 24,
   kStateShowing = 25,
@@ -80,6 +86,22 @@ enum class ValueSource {
 };
 ValueSource valueSource(const RoleContext& context);
 
+// "AXEnabled": GTK 3, Qt, the browsers and LibreOffice set ENABLED and SENSITIVE on what can
+// be used; GTK 4 sets only SENSITIVE.
+bool enabled(std::uint64_t states);
+
+// The "AXValue" of a check box, toggle or radio button: 0, 1, or 2 when mixed.
+std::int64_t checkState(std::uint64_t states);
+
+// Whether Component.GetExtents placed the object somewhere: not at INT_MIN (GTK's "nowhere"),
+// without a negative size, and not Firefox's {-1, -1, 1, 1} or {-1, -1, -1, -1} for what it
+// has not laid out yet. Other extents are never reported as a frame.
+bool placedExtents(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height);
+
+// Text as Gecko (Firefox) gives it, without the U+FEFF it puts after every character beyond
+// U+FFFF so that its offsets count UTF-16 units; such a mark is never part of the text.
+std::string withoutGeckoOffsetMarks(std::string_view utf8);
+
 // How "setValue" writes an element's "AXValue": through the Value interface for elements whose
 // value is a number (a slider, a spin button: their text is only a rendering of the number),
 // else through EditableText, else through Value when that is all the element has.
@@ -92,7 +114,7 @@ std::optional<double> numericValue(const std::string& text);
 
 // The action names an element lists: the Accessibility name where one exists ("AXPress" for
 // "click", "press", "activate", ...), the toolkit's own name otherwise, in toolkit order and
-// without repeats.
+// without repeats. `native` holds Action.GetName of each action (empty names are left out).
 std::vector<std::string> actionNames(const std::vector<std::string>& native,
                                      const std::string& role);
 // The index of the toolkit action that `requested` names: an Accessibility name from

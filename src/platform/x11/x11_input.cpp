@@ -70,6 +70,9 @@ PostResult X11Desktop::post(Pid pid, const InputEvent& event) {
 bool X11Desktop::send(Pid, const MouseEvent& event) {
   bool press = event.type == MouseEventType::leftDown || event.type == MouseEventType::rightDown;
   std::uint8_t button = event.button == MouseButton::right ? kRightButton : kLeftButton;
+  if (press) {
+    accessibility_.noteClick(event.location);
+  }
   return input_->moveTo(event.location) && input_->button(button, press) && input_->flush();
 }
 

@@ -212,8 +212,9 @@ std::unique_ptr<Program> startFixture(const std::vector<std::string>& arguments)
   return program;
 }
 
-std::unique_ptr<Program> startStock(const std::vector<std::string>& arguments) {
-  auto program = std::make_unique<Program>(arguments);
+std::unique_ptr<Program> startStock(const std::vector<std::string>& arguments,
+                                    const std::vector<std::string>& environment) {
+  auto program = std::make_unique<Program>(arguments, environment);
   settle(*program);
   return program;
 }
@@ -323,6 +324,17 @@ std::vector<Json> nodesWhere(const Json& tree, const std::function<bool(const Js
     }
   }
   return found;
+}
+
+Json clickAt(const Json& observed, const Json& target, Json extra) {
+  const Json& window = observed["windows"][0]["frame"];
+  const Json& frame = target["frame"];
+  extra["type"] = "click";
+  extra["x"] =
+      frame["x"].get<double>() - window["x"].get<double>() + frame["width"].get<double>() / 2;
+  extra["y"] =
+      frame["y"].get<double>() - window["y"].get<double>() + frame["height"].get<double>() / 2;
+  return extra;
 }
 
 std::optional<std::string> run(const std::vector<std::string>& arguments) {

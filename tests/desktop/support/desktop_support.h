@@ -46,7 +46,8 @@ class Program {
 // Starts the fixture and waits until its windows are mapped and its main window is active.
 std::unique_ptr<Program> startFixture(const std::vector<std::string>& arguments = {});
 // Starts a stock program and waits until it shows a window and that window is active.
-std::unique_ptr<Program> startStock(const std::vector<std::string>& arguments);
+std::unique_ptr<Program> startStock(const std::vector<std::string>& arguments,
+                                    const std::vector<std::string>& environment = {});
 
 // The product executable with its standard input and output as pipes.
 class Bridge {
@@ -82,6 +83,9 @@ class Bridge {
 std::vector<Json> allNodes(const Json& tree);
 // The nodes for which `matches` holds.
 std::vector<Json> nodesWhere(const Json& tree, const std::function<bool(const Json&)>& matches);
+
+// A click action at the centre of a node's frame, in points of the observation's first window.
+Json clickAt(const Json& observed, const Json& target, Json extra = Json::object());
 
 // Ends a process that is not a child of the test (SIGTERM, SIGKILL after two seconds).
 void endProcess(pid_t pid);
