@@ -15,6 +15,10 @@ using desktop::AXError;
 using namespace std::chrono_literals;
 
 constexpr const char* kAccessible = "org.a11y.atspi.Accessible";
+constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
+// What Properties.GetAll of Accessible gives that the bridge uses, when read one at a time.
+constexpr std::string_view kAccessibleProperties[] = {"Name", "Description", "ChildCount",
+                                                      "Parent"};
 // While replies are coming and at least this many calls are in flight, the walk lets replies
 // gather for a moment and reads them together, rather than waking for each: a wake-up per reply
 // cost the bridge a context switch and the application a wake-up call in every reply it sent.
@@ -153,8 +157,11 @@ const AccessibleNode& AppTree::fetch(const std::string& path) {
 void AppTree::start(AccessibleNode& target) {
   static constexpr dbus::Argument kAccessibleInterface[] = {std::string_view(kAccessible)};
   target.started = true;
-  send(target, Field::accessible, "org.freedesktop.DBus.Properties", "GetAll",
-       kAccessibleInterface);
+  if (propertiesOneAtATime_) {
+    sendProperties(target);
+  } else {
+    send(target, Field::accessible, kProperties, "GetAll", kAccessibleInterface);
+  }
   send(target, Field::role, kAccessible, "GetRole");
   send(target, Field::states, kAccessible, "GetState");
   send(target, Field::interfaces, kAccessible, "GetInterfaces");
@@ -186,11 +193,17 @@ void AppTree::send(AccessibleNode& target, Field field, const char* interface, c
 
 void AppTree::received(void* subject, std::uint32_t tag, const dbus::MessageView& reply) {
   auto& target = *static_cast<AccessibleNode*>(subject);
-  auto field = static_cast<Field>(tag);
+  const auto propertyTag = static_cast<std::uint32_t>(Field::property);
+  auto field = static_cast<Field>(std::min(tag, propertyTag));
   --inFlight_;
   --target.pending;
   ++replies_;
-  if (reply.type == dbus::MessageType::error) {
+  if (field == Field::property) {
+    if (reply.type == dbus::MessageType::error && isTimeout(reply.errorName)) {
+      unresponsive_ = true;
+    }
+    receiveProperty(target, tag - propertyTag, reply);
+  } else if (reply.type == dbus::MessageType::error) {
     if (isTimeout(reply.errorName)) {
       unresponsive_ = true;
     }
@@ -201,7 +214,7 @@ void AppTree::received(void* subject, std::uint32_t tag, const dbus::MessageView
 }
 
 void AppTree::fail(AccessibleNode& target, Field field, AXError error) {
-  switch (field) {
+  switch (std::min(field, Field::property)) {
     case Field::accessible:
       target.accessibleError = error;
       target.childrenError = error;
@@ -231,6 +244,14 @@ void AppTree::fail(AccessibleNode& target, Field field, AXError error) {
       break;
     case Field::value:
       target.valueError = error;
+      break;
+    case Field::property:
+      // The group's error is the first that arrives.
+      if (!target.propertyMissing) {
+        target.propertyMissing = true;
+        target.accessibleError = error;
+        target.childrenError = error;
+      }
       break;
   }
 }
@@ -297,8 +318,9 @@ void AppTree::receive(AccessibleNode& target, Field field, const dbus::MessageVi
       std::int32_t x = 0, y = 0, width = 0, height = 0;
       if (signature == "(iiii)" && body.structure() && body.i32(x) && body.i32(y) &&
           body.i32(width) && body.i32(height)) {
-        // GTK places what is not on screen (closed menus, hidden scroll bars) at INT_MIN.
-        bool placed = x != INT32_MIN && y != INT32_MIN;
+        // GTK places what is not on screen (closed menus, hidden scroll bars) at INT_MIN; a
+        // negative size places nothing either.
+        bool placed = x != INT32_MIN && y != INT32_MIN && width >= 0 && height >= 0;
         target.extents = Frame{static_cast<double>(x), static_cast<double>(y),
                                static_cast<double>(width), static_cast<double>(height)};
         target.extentsError = placed ? desktop::kAXSuccess : desktop::kAXErrorNoValue;
@@ -334,6 +356,8 @@ void AppTree::receive(AccessibleNode& target, Field field, const dbus::MessageVi
       }
       return;
     }
+    case Field::property:
+      return;  // received() hands these to receiveProperty()
   }
 }
 
@@ -342,31 +366,76 @@ void AppTree::receiveAccessible(AccessibleNode& target, dbus::WireReader body) {
   if (!body.array("{sv}", end)) {
     return;
   }
-  std::string_view key, type, text;
+  std::string_view key, type;
   while (body.within(end) && body.structure() && body.string(key) && body.variant(type)) {
-    std::string* property = key == "Name"           ? &target.name
-                            : key == "Description"  ? &target.description
-                            : key == "AccessibleId" ? &target.accessibleID
-                                                    : nullptr;
-    if (property && type == "s" && body.string(text)) {
-      property->assign(text);
-    } else if (key == "HelpText" && type == "s" && body.string(text)) {
-      target.helpText = std::string(text);
-    } else if (key == "ChildCount" && type == "i") {
-      body.i32(target.childCount);
-    } else if (key == "Parent" && type == "(so)") {
-      ObjectRef parent;
-      if (readRef(body, parent)) {
-        target.parent = std::move(parent);
-      }
-    } else {
+    if (!readProperty(target, key, type, body)) {
       body.skip(type);
     }
   }
-  if (!body.ok()) {
-    return;
+  if (body.ok()) {
+    target.accessibleError = desktop::kAXSuccess;
+    accessibleKnown(target);
   }
-  target.accessibleError = desktop::kAXSuccess;
+}
+
+bool AppTree::readProperty(AccessibleNode& target, std::string_view key, std::string_view type,
+                           dbus::WireReader& body) {
+  std::string_view text;
+  std::string* property = key == "Name"           ? &target.name
+                          : key == "Description"  ? &target.description
+                          : key == "AccessibleId" ? &target.accessibleID
+                                                  : nullptr;
+  if (property && type == "s" && body.string(text)) {
+    property->assign(text);
+  } else if (key == "HelpText" && type == "s" && body.string(text)) {
+    target.helpText = std::string(text);
+  } else if (key == "ChildCount" && type == "i") {
+    body.i32(target.childCount);
+  } else if (key == "Parent" && type == "(so)") {
+    ObjectRef parent;
+    if (!readRef(body, parent)) {
+      return false;
+    }
+    target.parent = std::move(parent);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+void AppTree::sendProperties(AccessibleNode& target) {
+  target.propertiesDue = static_cast<int>(std::size(kAccessibleProperties));
+  for (std::uint32_t i = 0; i < std::size(kAccessibleProperties); ++i) {
+    const dbus::Argument arguments[] = {std::string_view(kAccessible), kAccessibleProperties[i]};
+    const int before = target.pending;
+    send(target, static_cast<Field>(static_cast<std::uint32_t>(Field::property) + i), kProperties,
+         "Get", arguments);
+    if (target.pending == before) {
+      --target.propertiesDue;  // not sent: its failure is recorded already
+    }
+  }
+}
+
+void AppTree::receiveProperty(AccessibleNode& target, std::uint32_t index,
+                              const dbus::MessageView& reply) {
+  --target.propertiesDue;
+  std::string_view type;
+  dbus::WireReader body = reply.body();
+  bool understood = reply.type != dbus::MessageType::error && reply.signature == "v" &&
+                    index < std::size(kAccessibleProperties) && body.variant(type) &&
+                    readProperty(target, kAccessibleProperties[index], type, body) && body.ok();
+  if (!understood) {
+    fail(target, Field::property,
+         reply.type == dbus::MessageType::error ? axErrorFor(std::string(reply.errorName))
+                                                : desktop::kAXErrorFailure);
+  }
+  if (target.propertiesDue == 0 && !target.propertyMissing) {
+    target.accessibleError = desktop::kAXSuccess;
+    accessibleKnown(target);
+  }
+}
+
+void AppTree::accessibleKnown(AccessibleNode& target) {
   if (target.childCount == 0) {
     target.childrenError = desktop::kAXSuccess;
   } else {
@@ -532,7 +601,7 @@ dbus::Reply AppTree::call(const std::string& path, const char* interface, const 
   }
   dbus::Reply reply = dbus::call(channel_.bus.get(), channel_.destinationOrNull(), path.c_str(),
                                  interface, member, timeout_, append);
-  if (reply.errorName == "org.freedesktop.DBus.Error.NoReply") {
+  if (isTimeout(reply.errorName)) {
     unresponsive_ = true;
   }
   return reply;

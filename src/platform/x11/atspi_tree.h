@@ -74,8 +74,10 @@ struct AccessibleNode {
   std::string path;
   std::optional<std::vector<std::uint32_t>> key;  // position in the pre-order walk
   bool started = false;
-  int pending = 0;    // calls in flight for this object
-  int valueGate = 3;  // role, states and interfaces must all be in before the value is asked
+  int pending = 0;        // calls in flight for this object
+  int valueGate = 3;      // role, states and interfaces must all be in before the value is asked
+  int propertiesDue = 0;  // Accessible properties still to come when read one at a time
+  bool propertyMissing = false;  // one of those calls failed
 
   AXError accessibleError = desktop::kAXErrorCannotComplete;
   std::string name;
@@ -117,6 +119,10 @@ class AppTree final : private dbus::CallPipe::Receiver {
   AppTree& operator=(const AppTree&) = delete;
 
   const std::string& busName() const { return busName_; }
+  // Reads an object's Accessible properties with one Properties.Get each instead of one
+  // Properties.GetAll: Qt 5 ends the whole application when asked GetAll, since its adaptor
+  // reads a property name that GetAll does not carry.
+  void readPropertiesOneAtATime() { propertiesOneAtATime_ = true; }
   // How long each call may wait for its reply; applies to calls sent from now on.
   void setTimeout(std::chrono::microseconds timeout);
   // The object at `path`, fetched completely (or as far as the application answered).
@@ -139,7 +145,18 @@ class AppTree final : private dbus::CallPipe::Receiver {
                                  std::optional<std::uint32_t> role, std::int32_t count);
 
  private:
-  enum class Field { accessible, role, states, interfaces, children, extents, actions, value };
+  // A reply's tag is its field; tags from `property` on name one Accessible property each.
+  enum class Field {
+    accessible,
+    role,
+    states,
+    interfaces,
+    children,
+    extents,
+    actions,
+    value,
+    property
+  };
 
   AccessibleNode& node(const std::string& path);
   void start(AccessibleNode& node);
@@ -148,6 +165,12 @@ class AppTree final : private dbus::CallPipe::Receiver {
   void received(void* subject, std::uint32_t tag, const dbus::MessageView& reply) override;
   void receive(AccessibleNode& node, Field field, const dbus::MessageView& reply);
   void receiveAccessible(AccessibleNode& node, dbus::WireReader body);
+  // One property of Accessible, `type` being its variant's signature; false when not understood.
+  bool readProperty(AccessibleNode& node, std::string_view key, std::string_view type,
+                    dbus::WireReader& body);
+  void sendProperties(AccessibleNode& node);
+  void receiveProperty(AccessibleNode& node, std::uint32_t index, const dbus::MessageView& reply);
+  void accessibleKnown(AccessibleNode& node);
   void receiveChildren(AccessibleNode& node, dbus::WireReader body);
   void interfacesKnown(AccessibleNode& node);
   void openValueGate(AccessibleNode& node);
@@ -170,6 +193,7 @@ class AppTree final : private dbus::CallPipe::Receiver {
   std::uint64_t replies_ = 0;
   bool unresponsive_ = false;
   bool disconnected_ = false;
+  bool propertiesOneAtATime_ = false;
 };
 
 // Maps a D-Bus error name to the Accessibility error the bridge understands.
