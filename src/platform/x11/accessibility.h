@@ -64,6 +64,7 @@ class AtspiAccessibility {
     std::optional<std::vector<AtspiApplication>> applications;
     std::optional<std::vector<ClientWindow>> windows;
     std::map<std::string, std::optional<std::string>> menuBars;  // bus name -> menu bar path
+    std::map<std::string, double> scales;                        // bus name -> display scale
   };
   struct Target {
     std::shared_ptr<AppTree> tree;
@@ -73,6 +74,8 @@ class AtspiAccessibility {
   Turn& turn();
   std::optional<Target> target(const desktop::ElementRef& element, desktop::AXError& error);
   std::chrono::microseconds timeoutFor(const std::string& bus) const;
+  // The application's ToolkitName ("GTK", "Qt", "Gecko", ...); empty when it did not say.
+  const std::string& toolkitOf(AppTree& tree);
 
   desktop::AXRead applicationAttribute(AppTree& tree, const std::string& attribute);
   desktop::AXRead objectAttribute(AppTree& tree, const AccessibleNode& node,
@@ -83,6 +86,13 @@ class AtspiAccessibility {
   std::string role(AppTree& tree, const AccessibleNode& node);
   bool topLevel(AppTree& tree, const AccessibleNode& node);
   Frame windowFrame(AppTree& tree, const AccessibleNode& node);
+  const std::vector<ClientWindow>& clientWindows();
+  // How many screen pixels the application draws per pixel it reports (display_scale.h): every
+  // frame it reports is converted with this, and nowhere else.
+  double scaleOf(AppTree& tree);
+  // The same for one of its objects: toolkits may count some of them in other pixels.
+  double scaleOf(AppTree& tree, const AccessibleNode& node);
+  bool insidePage(AppTree& tree, const AccessibleNode& node);
   desktop::ElementRef element(const ObjectRef& ref) const;
   desktop::AXError writeText(AppTree& tree, const std::string& path, const std::string& value);
   desktop::AXError writeNumber(AppTree& tree, const std::string& path, const std::string& value);
@@ -93,6 +103,8 @@ class AtspiAccessibility {
   std::unique_ptr<Turn> turn_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::map<std::string, std::chrono::microseconds> timeouts_;
+  // By bus name: unique names are never reused, so a toolkit once learned stays true.
+  std::map<std::string, std::string> toolkits_;
 };
 
 }  // namespace qor::platform
