@@ -212,8 +212,9 @@ std::unique_ptr<Program> startFixture(const std::vector<std::string>& arguments)
   return program;
 }
 
-std::unique_ptr<Program> startStock(const std::vector<std::string>& arguments) {
-  auto program = std::make_unique<Program>(arguments);
+std::unique_ptr<Program> startStock(const std::vector<std::string>& arguments,
+                                    const std::vector<std::string>& environment) {
+  auto program = std::make_unique<Program>(arguments, environment);
   settle(*program);
   return program;
 }
@@ -269,6 +270,7 @@ Json Bridge::response(long long id, std::chrono::milliseconds limit) {
     if (!response.is_object() || !response.value("id", Json()).is_number_integer()) {
       continue;
     }
+    arrivals_.push_back(response["id"].get<long long>());
     if (response["id"] == Json(id)) {
       return response;
     }
@@ -299,6 +301,16 @@ std::string Bridge::standardError() {
     text.append(chunk, static_cast<std::size_t>(got));
   }
   return text;
+}
+
+std::string bundleIdOf(Bridge& bridge, pid_t pid) {
+  Json listed = bridge.request("apps.list");
+  for (const Json& app : listed["result"]["applications"]) {
+    if (app.value("pid", Json()) == Json(pid)) {
+      return app.value("bundleId", "");
+    }
+  }
+  return "";
 }
 
 std::vector<Json> allNodes(const Json& tree) {

@@ -46,7 +46,8 @@ class Program {
 // Starts the fixture and waits until its windows are mapped and its main window is active.
 std::unique_ptr<Program> startFixture(const std::vector<std::string>& arguments = {});
 // Starts a stock program and waits until it shows a window and that window is active.
-std::unique_ptr<Program> startStock(const std::vector<std::string>& arguments);
+std::unique_ptr<Program> startStock(const std::vector<std::string>& arguments,
+                                    const std::vector<std::string>& environment = {});
 
 // The product executable with its standard input and output as pipes.
 class Bridge {
@@ -64,6 +65,8 @@ class Bridge {
   long long send(const std::string& method, const Json& params = Json::object());
   Json response(long long id, std::chrono::milliseconds limit = std::chrono::seconds(20));
   pid_t pid() const { return pid_; }
+  // The ids of the responses read so far, in the order the bridge wrote them.
+  const std::vector<long long>& arrivals() const { return arrivals_; }
   // Closes standard input and returns the exit status.
   int finish();
   std::string standardError();
@@ -76,7 +79,11 @@ class Bridge {
   std::string buffered_;
   long long nextID_ = 1;
   std::map<long long, Json> unclaimed_;  // answers read while waiting for another one
+  std::vector<long long> arrivals_;
 };
+
+// The bundle identifier the bridge gives the running application `pid` ("" when not listed).
+std::string bundleIdOf(Bridge& bridge, pid_t pid);
 
 // Every node of an observation's "tree", depth first, pre-order.
 std::vector<Json> allNodes(const Json& tree);
