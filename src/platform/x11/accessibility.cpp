@@ -125,29 +125,46 @@ std::optional<AtspiAccessibility::Target> AtspiAccessibility::target(const Eleme
       return std::nullopt;
     }
     tree = std::make_shared<AppTree>(std::move(*channel), atspi->bus(), timeoutFor(atspi->bus()));
-    if (toolkitOf(*tree) == "Qt") {
+    const Toolkit& toolkit = toolkitOf(*tree);
+    if (toolkit.name == "Qt") {
       tree->readPropertiesOneAtATime();
+    } else if (toolkit.name == "GTK" && toolkit.version.starts_with("4.")) {
+      tree->readInBulk();
     }
   }
   return Target{tree, atspi};
 }
 
-const std::string& AtspiAccessibility::toolkitOf(AppTree& tree) {
+namespace {
+
+// A string property of the application's root object; nothing when it did not answer.
+std::optional<std::string> applicationProperty(AppTree& tree, const char* property) {
+  dbus::Reply reply = tree.call(
+      kAtspiRootPath, "org.freedesktop.DBus.Properties", "Get", [property](sd_bus_message* m) {
+        return sd_bus_message_append(m, "ss", "org.a11y.atspi.Application", property);
+      });
+  const char* text = nullptr;
+  if (!reply.ok() || sd_bus_message_read(reply.message.get(), "v", "s", &text) <= 0) {
+    return std::nullopt;
+  }
+  return std::string(text);
+}
+
+}  // namespace
+
+const AtspiAccessibility::Toolkit& AtspiAccessibility::toolkitOf(AppTree& tree) {
   auto known = toolkits_.find(tree.busName());
   if (known != toolkits_.end()) {
     return known->second;
   }
-  dbus::Reply reply =
-      tree.call(kAtspiRootPath, "org.freedesktop.DBus.Properties", "Get", [](sd_bus_message* m) {
-        return sd_bus_message_append(m, "ss", "org.a11y.atspi.Application", "ToolkitName");
-      });
-  const char* name = nullptr;
-  if (!reply.ok() || sd_bus_message_read(reply.message.get(), "v", "s", &name) <= 0) {
+  std::optional<std::string> name = applicationProperty(tree, "ToolkitName");
+  if (!name) {
     // Not learned this time (an application that does not answer is asked again later).
-    static const std::string unknown;
+    static const Toolkit unknown;
     return unknown;
   }
-  return toolkits_.insert_or_assign(tree.busName(), name).first->second;
+  Toolkit toolkit{*name, applicationProperty(tree, "Version").value_or("")};
+  return toolkits_.insert_or_assign(tree.busName(), std::move(toolkit)).first->second;
 }
 
 ElementRef AtspiAccessibility::element(const ObjectRef& ref) const {
@@ -438,7 +455,7 @@ double AtspiAccessibility::scaleOf(AppTree& tree, const AccessibleNode& node) {
   const double scale = scaleOf(tree);
   // Chromium reports its own window and controls in device-independent pixels but a page's
   // elements, the page included, in the screen's pixels.
-  if (scale != 1.0 && toolkitOf(tree) == "Chromium" && insidePage(tree, node)) {
+  if (scale != 1.0 && toolkitOf(tree).name == "Chromium" && insidePage(tree, node)) {
     return 1.0;
   }
   return scale;

@@ -74,8 +74,12 @@ class AtspiAccessibility {
   Turn& turn();
   std::optional<Target> target(const desktop::ElementRef& element, desktop::AXError& error);
   std::chrono::microseconds timeoutFor(const std::string& bus) const;
-  // The application's ToolkitName ("GTK", "Qt", "Gecko", ...); empty when it did not say.
-  const std::string& toolkitOf(AppTree& tree);
+  struct Toolkit {
+    std::string name;  // ToolkitName: "GTK", "Qt", "Gecko", "Chromium", ...
+    std::string version;
+  };
+  // Empty when the application did not say.
+  const Toolkit& toolkitOf(AppTree& tree);
 
   desktop::AXRead applicationAttribute(AppTree& tree, const std::string& attribute);
   desktop::AXRead objectAttribute(AppTree& tree, const AccessibleNode& node,
@@ -104,7 +108,7 @@ class AtspiAccessibility {
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::map<std::string, std::chrono::microseconds> timeouts_;
   // By bus name: unique names are never reused, so a toolkit once learned stays true.
-  std::map<std::string, std::string> toolkits_;
+  std::map<std::string, Toolkit> toolkits_;
 };
 
 }  // namespace qor::platform

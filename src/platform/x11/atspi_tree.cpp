@@ -115,6 +115,7 @@ AccessibleNode& AppTree::node(const std::string& path) {
 }
 
 const AccessibleNode& AppTree::demand(const std::string& path) {
+  fetchBulk();
   AccessibleNode& wanted = node(path);
   if (!wanted.key) {
     // Reached some other way than from the root: after everything the walk from the root
@@ -132,6 +133,7 @@ const AccessibleNode& AppTree::demand(const std::string& path) {
 }
 
 void AppTree::fetchAll(const std::vector<std::string>& paths) {
+  fetchBulk();
   std::vector<AccessibleNode*> wanted;
   for (const std::string& path : paths) {
     AccessibleNode& each = node(path);
@@ -157,6 +159,10 @@ const AccessibleNode& AppTree::fetch(const std::string& path) {
 void AppTree::start(AccessibleNode& target) {
   static constexpr dbus::Argument kAccessibleInterface[] = {std::string_view(kAccessible)};
   target.started = true;
+  if (target.prefilled) {
+    startPrefilled(target);
+    return;
+  }
   if (propertiesOneAtATime_) {
     sendProperties(target);
   } else {
@@ -245,6 +251,8 @@ void AppTree::fail(AccessibleNode& target, Field field, AXError error) {
     case Field::value:
       target.valueError = error;
       break;
+    case Field::bulk:
+      break;  // every object is then read one by one
     case Field::property:
       // The group's error is the first that arrives.
       if (!target.propertyMissing) {
@@ -356,6 +364,11 @@ void AppTree::receive(AccessibleNode& target, Field field, const dbus::MessageVi
       }
       return;
     }
+    case Field::bulk:
+      if (signature == "a((so)(so)(so)iiassusau)") {
+        receiveBulk(body);
+      }
+      return;
     case Field::property:
       return;  // received() hands these to receiveProperty()
   }
@@ -443,6 +456,109 @@ void AppTree::accessibleKnown(AccessibleNode& target) {
   }
 }
 
+void AppTree::fetchBulk() {
+  if (!bulkWanted_) {
+    return;
+  }
+  bulkWanted_ = false;
+  bulk_.path = "/org/a11y/atspi/cache";
+  send(bulk_, Field::bulk, "org.a11y.atspi.Cache", "GetItems");
+  pumpUntil([&] { return bulk_.pending == 0; });
+}
+
+void AppTree::receiveBulk(dbus::WireReader body) {
+  std::size_t end = 0;
+  if (!body.array("((so)(so)(so)iiassusau)", end)) {
+    return;
+  }
+  // Children by parent path, with their index in the parent.
+  std::map<std::string, std::vector<std::pair<std::int32_t, ObjectRef>>> kids;
+  while (body.within(end) && receiveItem(body, kids)) {
+  }
+  for (auto& [parentPath, children] : kids) {
+    AccessibleNode& parent = node(parentPath);
+    std::sort(children.begin(), children.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    bool whole = parent.prefilled && parent.path != kAtspiRootPath &&
+                 parent.childCount == static_cast<std::int32_t>(children.size());
+    for (std::size_t i = 0; whole && i < children.size(); ++i) {
+      whole = children[i].first == static_cast<std::int32_t>(i);
+    }
+    if (whole) {
+      parent.children.clear();
+      for (auto& each : children) {
+        parent.children.push_back(std::move(each.second));
+      }
+      parent.childrenFromBulk = true;
+    }
+  }
+}
+
+bool AppTree::receiveItem(
+    dbus::WireReader& body,
+    std::map<std::string, std::vector<std::pair<std::int32_t, ObjectRef>>>& kids) {
+  ObjectRef self, application, parent;
+  std::int32_t index = 0, childCount = 0;
+  std::uint32_t interfaces = 0, role = 0, word = 0;
+  std::uint64_t states = 0;
+  std::string_view text, name, description;
+  std::size_t listEnd = 0;
+  if (!body.structure() || !readRef(body, self) || !readRef(body, application) ||
+      !readRef(body, parent) || !body.i32(index) || !body.i32(childCount) ||
+      !body.array("s", listEnd)) {
+    return false;
+  }
+  while (body.within(listEnd) && body.string(text)) {
+    interfaces |= interfaceBit(text);
+  }
+  if (!body.string(name) || !body.u32(role) || !body.string(description) ||
+      !body.array("u", listEnd)) {
+    return false;
+  }
+  for (int shift = 0; body.within(listEnd) && body.u32(word); shift += 32) {
+    states |= shift < 64 ? static_cast<std::uint64_t>(word) << shift : 0;
+  }
+  // The application object's own item holds no child count to rely on (GTK 4 says 0).
+  if (!body.ok() || self.bus != busName_ || self.path == kAtspiNullPath ||
+      self.path == kAtspiRootPath) {
+    return body.ok();
+  }
+  AccessibleNode& target = node(self.path);
+  if (target.started) {
+    return true;  // already being read one by one
+  }
+  target.prefilled = true;
+  target.name.assign(name);
+  target.description.assign(description);
+  target.childCount = childCount;
+  target.role = role;
+  target.states = states;
+  target.interfaces = interfaces;
+  if (parent.path != kAtspiNullPath && !parent.bus.empty()) {
+    target.parent = parent;
+    if (parent.bus == busName_ && index >= 0) {
+      kids[parent.path].emplace_back(index, std::move(self));
+    }
+  }
+  return true;
+}
+
+void AppTree::startPrefilled(AccessibleNode& target) {
+  target.accessibleError = desktop::kAXSuccess;
+  target.roleError = desktop::kAXSuccess;
+  target.stateError = desktop::kAXSuccess;
+  target.interfacesError = desktop::kAXSuccess;
+  if (target.childrenFromBulk) {
+    target.childrenError = desktop::kAXSuccess;
+    queueChildren(target);
+  } else {
+    accessibleKnown(target);
+  }
+  interfacesKnown(target);
+  target.valueGate = 1;
+  openValueGate(target);
+}
+
 void AppTree::receiveChildren(AccessibleNode& target, dbus::WireReader body) {
   std::size_t end = 0;
   if (!body.array("(so)", end)) {
@@ -460,6 +576,10 @@ void AppTree::receiveChildren(AccessibleNode& target, dbus::WireReader body) {
   }
   target.children = std::move(children);
   target.childrenError = desktop::kAXSuccess;
+  queueChildren(target);
+}
+
+void AppTree::queueChildren(AccessibleNode& target) {
   if (!target.key) {
     return;
   }

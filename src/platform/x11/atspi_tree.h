@@ -78,6 +78,9 @@ struct AccessibleNode {
   int valueGate = 3;      // role, states and interfaces must all be in before the value is asked
   int propertiesDue = 0;  // Accessible properties still to come when read one at a time
   bool propertyMissing = false;  // one of those calls failed
+  // Filled from the application's bulk read: only the calls it does not answer remain.
+  bool prefilled = false;
+  bool childrenFromBulk = false;
 
   AXError accessibleError = desktop::kAXErrorCannotComplete;
   std::string name;
@@ -123,6 +126,10 @@ class AppTree final : private dbus::CallPipe::Receiver {
   // Properties.GetAll: Qt 5 ends the whole application when asked GetAll, since its adaptor
   // reads a property name that GetAll does not carry.
   void readPropertiesOneAtATime() { propertiesOneAtATime_ = true; }
+  // Starts with one Cache.GetItems, which answers the name, description, role, states,
+  // interfaces, parent and child count of every object the toolkit has exported, in one message
+  // (GTK 4 offers it; its list holds the objects a reader has asked for before).
+  void readInBulk() { bulkWanted_ = true; }
   // How long each call may wait for its reply; applies to calls sent from now on.
   void setTimeout(std::chrono::microseconds timeout);
   // The object at `path`, fetched completely (or as far as the application answered).
@@ -155,6 +162,7 @@ class AppTree final : private dbus::CallPipe::Receiver {
     extents,
     actions,
     value,
+    bulk,
     property
   };
 
@@ -171,6 +179,13 @@ class AppTree final : private dbus::CallPipe::Receiver {
   void sendProperties(AccessibleNode& node);
   void receiveProperty(AccessibleNode& node, std::uint32_t index, const dbus::MessageView& reply);
   void accessibleKnown(AccessibleNode& node);
+  void fetchBulk();
+  void receiveBulk(dbus::WireReader body);
+  // One item of GetItems into its node; false when the item cannot be read.
+  bool receiveItem(dbus::WireReader& body,
+                   std::map<std::string, std::vector<std::pair<std::int32_t, ObjectRef>>>& kids);
+  void startPrefilled(AccessibleNode& node);
+  void queueChildren(AccessibleNode& node);
   void receiveChildren(AccessibleNode& node, dbus::WireReader body);
   void interfacesKnown(AccessibleNode& node);
   void openValueGate(AccessibleNode& node);
@@ -194,6 +209,8 @@ class AppTree final : private dbus::CallPipe::Receiver {
   bool unresponsive_ = false;
   bool disconnected_ = false;
   bool propertiesOneAtATime_ = false;
+  bool bulkWanted_ = false;
+  AccessibleNode bulk_;  // the subject of the GetItems call
 };
 
 // Maps a D-Bus error name to the Accessibility error the bridge understands.
