@@ -14,6 +14,8 @@ PACKAGES=(
   # a private desktop session for desktop tests, benchmarks and the demonstration
   xvfb dbus dbus-x11 at-spi2-core openbox libgtk-3-dev gtk-3-examples xterm xdotool
   python3-pyatspi x11-utils imagemagick
+  # applications of other toolkits: GTK 4, Qt 5, browsers and an office suite
+  gnome-calculator featherpad chromium firefox-esr libreoffice-writer libreoffice-gtk3
 )
 
 missing=()
