@@ -471,32 +471,11 @@ void AppTree::receiveBulk(dbus::WireReader body) {
   if (!body.array("((so)(so)(so)iiassusau)", end)) {
     return;
   }
-  // Children by parent path, with their index in the parent.
-  std::map<std::string, std::vector<std::pair<std::int32_t, ObjectRef>>> kids;
-  while (body.within(end) && receiveItem(body, kids)) {
-  }
-  for (auto& [parentPath, children] : kids) {
-    AccessibleNode& parent = node(parentPath);
-    std::sort(children.begin(), children.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
-    bool whole = parent.prefilled && parent.path != kAtspiRootPath &&
-                 parent.childCount == static_cast<std::int32_t>(children.size());
-    for (std::size_t i = 0; whole && i < children.size(); ++i) {
-      whole = children[i].first == static_cast<std::int32_t>(i);
-    }
-    if (whole) {
-      parent.children.clear();
-      for (auto& each : children) {
-        parent.children.push_back(std::move(each.second));
-      }
-      parent.childrenFromBulk = true;
-    }
+  while (body.within(end) && receiveItem(body)) {
   }
 }
 
-bool AppTree::receiveItem(
-    dbus::WireReader& body,
-    std::map<std::string, std::vector<std::pair<std::int32_t, ObjectRef>>>& kids) {
+bool AppTree::receiveItem(dbus::WireReader& body) {
   ObjectRef self, application, parent;
   std::int32_t index = 0, childCount = 0;
   std::uint32_t interfaces = 0, role = 0, word = 0;
@@ -518,9 +497,7 @@ bool AppTree::receiveItem(
   for (int shift = 0; body.within(listEnd) && body.u32(word); shift += 32) {
     states |= shift < 64 ? static_cast<std::uint64_t>(word) << shift : 0;
   }
-  // The application object's own item holds no child count to rely on (GTK 4 says 0).
-  if (!body.ok() || self.bus != busName_ || self.path == kAtspiNullPath ||
-      self.path == kAtspiRootPath) {
+  if (!body.ok() || self.bus != busName_ || self.path == kAtspiNullPath) {
     return body.ok();
   }
   AccessibleNode& target = node(self.path);
@@ -530,15 +507,11 @@ bool AppTree::receiveItem(
   target.prefilled = true;
   target.name.assign(name);
   target.description.assign(description);
-  target.childCount = childCount;
   target.role = role;
   target.states = states;
   target.interfaces = interfaces;
   if (parent.path != kAtspiNullPath && !parent.bus.empty()) {
-    target.parent = parent;
-    if (parent.bus == busName_ && index >= 0) {
-      kids[parent.path].emplace_back(index, std::move(self));
-    }
+    target.parent = std::move(parent);
   }
   return true;
 }
@@ -548,12 +521,9 @@ void AppTree::startPrefilled(AccessibleNode& target) {
   target.roleError = desktop::kAXSuccess;
   target.stateError = desktop::kAXSuccess;
   target.interfacesError = desktop::kAXSuccess;
-  if (target.childrenFromBulk) {
-    target.childrenError = desktop::kAXSuccess;
-    queueChildren(target);
-  } else {
-    accessibleKnown(target);
-  }
+  // The items' child counts and indexes are not relied on: GTK 4 gives the application a count
+  // of 0, and a walk must see the children the object has now.
+  send(target, Field::children, kAccessible, "GetChildren");
   interfacesKnown(target);
   target.valueGate = 1;
   openValueGate(target);

@@ -80,7 +80,6 @@ struct AccessibleNode {
   bool propertyMissing = false;  // one of those calls failed
   // Filled from the application's bulk read: only the calls it does not answer remain.
   bool prefilled = false;
-  bool childrenFromBulk = false;
 
   AXError accessibleError = desktop::kAXErrorCannotComplete;
   std::string name;
@@ -182,8 +181,7 @@ class AppTree final : private dbus::CallPipe::Receiver {
   void fetchBulk();
   void receiveBulk(dbus::WireReader body);
   // One item of GetItems into its node; false when the item cannot be read.
-  bool receiveItem(dbus::WireReader& body,
-                   std::map<std::string, std::vector<std::pair<std::int32_t, ObjectRef>>>& kids);
+  bool receiveItem(dbus::WireReader& body);
   void startPrefilled(AccessibleNode& node);
   void queueChildren(AccessibleNode& node);
   void receiveChildren(AccessibleNode& node, dbus::WireReader body);
