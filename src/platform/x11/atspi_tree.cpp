@@ -434,13 +434,15 @@ void AppTree::receiveProperty(AccessibleNode& target, std::uint32_t index,
   --target.propertiesDue;
   std::string_view type;
   dbus::WireReader body = reply.body();
-  bool understood = reply.type != dbus::MessageType::error && reply.signature == "v" &&
-                    index < std::size(kAccessibleProperties) && body.variant(type) &&
-                    readProperty(target, kAccessibleProperties[index], type, body) && body.ok();
-  if (!understood) {
-    fail(target, Field::property,
-         reply.type == dbus::MessageType::error ? axErrorFor(std::string(reply.errorName))
-                                                : desktop::kAXErrorFailure);
+  const AXError error = reply.type == dbus::MessageType::error
+                            ? axErrorFor(std::string(reply.errorName))
+                            : desktop::kAXSuccess;
+  if (error != desktop::kAXSuccess && error != desktop::kAXErrorAttributeUnsupported) {
+    fail(target, Field::property, error);  // a property the toolkit lacks is only left out
+  } else if (error == desktop::kAXSuccess && reply.signature == "v" &&
+             index < std::size(kAccessibleProperties) && body.variant(type)) {
+    // A value of another type is left out, as GetAll's would be.
+    readProperty(target, kAccessibleProperties[index], type, body);
   }
   if (target.propertiesDue == 0 && !target.propertyMissing) {
     target.accessibleError = desktop::kAXSuccess;
