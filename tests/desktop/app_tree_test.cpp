@@ -3,19 +3,16 @@
 // bridge may make of it. Nothing odd may turn into a value the controller would act on.
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <systemd/sd-bus.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <climits>
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "desktop/support/served_bus.h"
 #include "platform/x11/atspi_tree.h"
 #include "platform/x11/call_pipe.h"
 
@@ -63,38 +60,11 @@ int ordinary(sd_bus_message* call, const std::string& member) {
 // The toolkit, on the far end of a socket pair, in a thread of its own.
 class Toolkit {
  public:
-  explicit Toolkit(Answer answer) : answer_(std::move(answer)) {
-    int fds[2];
-    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    clientFd_ = fds[1];
-    sd_id128_t id;
-    EXPECT_GE(sd_bus_new(&bus_), 0);
-    EXPECT_GE(sd_bus_set_fd(bus_, fds[0], fds[0]), 0);
-    EXPECT_GE(sd_id128_randomize(&id), 0);
-    EXPECT_GE(sd_bus_set_server(bus_, 1, id), 0);
-    EXPECT_GE(sd_bus_add_fallback(bus_, nullptr, "/", &dispatch, this), 0);
-    EXPECT_GE(sd_bus_start(bus_), 0);
-    thread_ = std::thread([this] {
-      while (!stop_) {
-        int status = 0;
-        while ((status = sd_bus_process(bus_, nullptr)) > 0) {
-        }
-        if (status < 0) {
-          break;
-        }
-        sd_bus_wait(bus_, 20'000);
-      }
-    });
-  }
-  ~Toolkit() {
-    stop_ = true;
-    thread_.join();
-    sd_bus_flush_close_unref(bus_);
-  }
+  explicit Toolkit(Answer answer) : answer_(std::move(answer)) {}
 
   AtspiChannel channel() {
-    auto pipe = dbus::CallPipe::adopt(std::exchange(clientFd_, -1),
-                                      dbus::CallPipe::Peer::application, 2000ms);
+    auto pipe =
+        dbus::CallPipe::adopt(served_.takeClientFd(), dbus::CallPipe::Peer::application, 2000ms);
     return AtspiChannel{nullptr, "", {std::shared_ptr<dbus::CallPipe>(std::move(pipe))}};
   }
   std::vector<std::string> calls() const {
@@ -114,12 +84,12 @@ class Toolkit {
   }
 
   Answer answer_;
-  sd_bus* bus_ = nullptr;
-  int clientFd_ = -1;
-  std::thread thread_;
-  std::atomic<bool> stop_ = false;
   mutable std::mutex mutex_;
   std::vector<std::string> calls_;
+  // Last: it is started once everything it calls is there, and stopped first.
+  desktoptest::ServedBus served_{[this](sd_bus* bus) {
+    EXPECT_GE(sd_bus_add_fallback(bus, nullptr, "/", &dispatch, this), 0);
+  }};
 };
 
 // Answers `member` with `special`, everything else as an ordinary button.
