@@ -157,9 +157,15 @@ pid_t runningInstance(Bridge& bridge, const std::string& bundle) {
   throw std::runtime_error(bundle + " is not running");
 }
 
+// The desktop session's own directory, which the session removes when it ends.
+fs::path sessionDirectory() {
+  const char* directory = std::getenv("XDG_RUNTIME_DIR");
+  return directory ? fs::path(directory) : fs::temp_directory_path();
+}
+
 // A small form, for the browsers.
 std::string formPage() {
-  std::string path = (fs::temp_directory_path() / "qor-bench-form.html").string();
+  std::string path = (sessionDirectory() / "qor-bench-form.html").string();
   std::ofstream page(path);
   page << "<!doctype html><title>Form</title><form>";
   for (int i = 0; i < 20; ++i) {
@@ -171,7 +177,7 @@ std::string formPage() {
 }
 
 std::vector<Toolkit> toolkits() {
-  std::string profile = (fs::temp_directory_path() / "qor-bench-browser").string();
+  std::string profile = (sessionDirectory() / "qor-bench-browser").string();
   for (const char* browser : {"-firefox", "-chromium"}) {
     fs::remove_all(profile + browser);
     fs::create_directories(profile + browser);

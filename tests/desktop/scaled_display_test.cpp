@@ -3,10 +3,10 @@
 // capture and "imagePixels" clicks all agree, whatever pixels the toolkit counts in.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -79,9 +79,20 @@ std::pair<long, long> pngSize(const std::string& path) {
   return {bigEndian(16), bigEndian(20)};
 }
 
+// Files of the session, which removes them when it ends.
+std::string sessionFile(const std::string& name) {
+  const char* directory = std::getenv("XDG_RUNTIME_DIR");
+  return std::string(directory ? directory : "/tmp") + "/" + name;
+}
+
+// A page for the browser: one check box, well inside the window.
+const std::string kPage = sessionFile("qor-scaled.html");
+
 class ScaledDisplayTest : public ::testing::TestWithParam<ScaledCase> {};
 
 TEST_P(ScaledDisplayTest, FramesClicksAndCapturesShareOneCoordinateSpace) {
+  std::ofstream(kPage) << "<!doctype html><title>Scaled</title><body style='margin:40px'>"
+                          "<label><input type=checkbox> Remember me</label></body>";
   auto app = desktoptest::startStock(GetParam().command, GetParam().environment);
   std::vector<unsigned long> windows = desktoptest::windowsOf(app->pid());
   ASSERT_FALSE(windows.empty());
@@ -136,25 +147,15 @@ TEST_P(ScaledDisplayTest, FramesClicksAndCapturesShareOneCoordinateSpace) {
   resultOf(bridge.request("capture.release", {{"path", captured["path"]}}));
 }
 
-// A page for the browser: one check box, well inside the window.
-std::string writeCheckBoxPage() {
-  static const std::string path = "/tmp/qor-scaled-" + std::to_string(getpid()) + ".html";
-  std::ofstream page(path);
-  page << "<!doctype html><title>Scaled</title><body style='margin:40px'>"
-          "<label><input type=checkbox id=remember> Remember me</label></body>";
-  return "file://" + path;
-}
-
 std::vector<ScaledCase> scaledCases() {
-  static const std::string profile = "/tmp/qor-scaled-chromium-" + std::to_string(getpid());
   return {
       {"Gtk3", {desktoptest::fixtureBinary()}, {"GDK_SCALE=2"}},
       {"Qt5", {"featherpad"}, {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1", "QT_SCALE_FACTOR=2"}},
       {"Chromium",
        {"chromium", "--no-sandbox", "--disable-gpu", "--no-first-run",
         "--disable-background-networking", "--disable-component-update", "--disable-sync",
-        "--user-data-dir=" + profile, "--force-renderer-accessibility",
-        "--force-device-scale-factor=2", "--window-size=500,400", writeCheckBoxPage()},
+        "--user-data-dir=" + sessionFile("qor-scaled-chromium"), "--force-renderer-accessibility",
+        "--force-device-scale-factor=2", "--window-size=500,400", "file://" + kPage},
        {}},
   };
 }
