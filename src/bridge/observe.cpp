@@ -162,8 +162,10 @@ class TreeWalker {
   // Issues the next reference and reads the element's own attributes, in a fixed order.
   void describe(const ElementRef& element, NodeAttributes& node) {
     readScratch(element, "AXRole");
+    noteUnanswered(scratch_.error);
     std::string role(readText(scratch_));
     readScratch(element, "AXTitle");
+    noteUnanswered(scratch_.error);
     elements_.push_back(
         ElementReference{element, std::move(role), std::string(readText(scratch_))});
     node.number = elements_.size();
@@ -174,13 +176,24 @@ class TreeWalker {
     desktop_.copyAttributeInto(element, "AXHelp", node.help);
     if (!node.secure) {
       desktop_.copyAttributeInto(element, "AXValue", node.value);
+      noteUnanswered(node.value.error);
     }
     readScratch(element, "AXEnabled");
     const auto* flag = std::get_if<bool>(&scratch_.value);
     node.enabled =
         flag && scratch_.error == desktop::kAXSuccess ? std::optional(*flag) : std::nullopt;
     node.frame = axFrame(desktop_, element);
-    node.hasActions = desktop_.copyActionNames(element, actionNames_) == desktop::kAXSuccess;
+    desktop::AXError actions = desktop_.copyActionNames(element, actionNames_);
+    noteUnanswered(actions);
+    node.hasActions = actions == desktop::kAXSuccess;
+  }
+
+  // An application that stopped answering (or went away) during the walk leaves the rest of its
+  // tree unread; the observation must then say it is incomplete rather than look whole.
+  void noteUnanswered(desktop::AXError error) {
+    if (error == desktop::kAXErrorCannotComplete) {
+      truncated_ = true;
+    }
   }
 
   // Reads into the walker's scratch read, for an attribute that is used at once.
@@ -192,6 +205,7 @@ class TreeWalker {
   // all when none does.
   void writeChildren(const ElementRef& element, std::int64_t depth) {
     desktop::AXRead read = desktop_.copyAttribute(element, "AXChildren");
+    noteUnanswered(read.error);
     auto* children = std::get_if<std::vector<ElementRef>>(&read.value);
     if (read.error != desktop::kAXSuccess || children == nullptr) {
       return;

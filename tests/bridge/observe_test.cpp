@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <regex>
 #include <string>
 
@@ -375,6 +376,72 @@ TEST_F(ObserveTest, WalkStopsBetweenElementsAtFiveSeconds) {
   EXPECT_EQ(last["title"], "Button 3") << "the element under way when time ran out is complete";
   EXPECT_TRUE(last.contains("actions"));
 }
+
+// Whether an observation admits that it is incomplete when the application failed to answer
+// part of it, and only then: an element that no longer exists or an attribute without a value is
+// an answer.
+struct UnansweredCase {
+  const char* name;
+  std::function<void(testing::Harness&, const SimElement::Ptr& field)> arrange;
+  bool truncated;
+};
+
+class UnansweredReadTest : public ObserveTest,
+                           public ::testing::WithParamInterface<UnansweredCase> {};
+
+TEST_P(UnansweredReadTest, MarksTheObservationTruncatedOnlyWhenAnAnswerIsMissing) {
+  SimElement::Ptr field = sim::element("AXTextField")->title("Name")->value("Ada");
+  window->child(field);
+  window->child(sim::element("AXButton")->title("Save"));
+  GetParam().arrange(h, field);
+  Json result = observeResult();
+  EXPECT_EQ(result["truncated"], GetParam().truncated) << result.dump();
+  EXPECT_GE(result["nodeCount"], 1) << "what was read before stays";
+}
+
+void failRead(const SimElement::Ptr& element, const char* attribute, desktop::AXError error) {
+  element->attributeError(attribute, error);
+}
+
+const UnansweredCase kUnansweredCases[] = {
+    {"RoleNotAnswered",
+     [](auto&, const auto& field) { failRead(field, "AXRole", desktop::kAXErrorCannotComplete); },
+     true},
+    {"TitleNotAnswered",
+     [](auto&, const auto& field) { failRead(field, "AXTitle", desktop::kAXErrorCannotComplete); },
+     true},
+    {"ChildrenNotAnswered",
+     [](auto&, const auto& field) {
+       failRead(field, "AXChildren", desktop::kAXErrorCannotComplete);
+     },
+     true},
+    {"ValueNotAnswered",
+     [](auto&, const auto& field) { failRead(field, "AXValue", desktop::kAXErrorCannotComplete); },
+     true},
+    {"ActionNamesNotAnswered",
+     [](auto&, const auto& field) { field->actionNamesError(desktop::kAXErrorCannotComplete); },
+     true},
+    {"ApplicationStopsAnsweringDuringTheWalk",
+     [](testing::Harness& h, const auto&) {
+       h.desktop.onAttributeRead = [&h, reads = 0](const std::string& attribute) mutable {
+         if (attribute == "AXRole" && ++reads == 2) {
+           h.desktop.application(kEditorPid).answersAccessibility = false;
+         }
+       };
+     },
+     true},
+    {"ElementVanished", [](auto&, const auto& field) { field->invalidate(); }, false},
+    {"ValueMissing",
+     [](auto&, const auto& field) { failRead(field, "AXValue", desktop::kAXErrorNoValue); }, false},
+    {"TitleUnsupported",
+     [](auto&, const auto& field) {
+       failRead(field, "AXTitle", desktop::kAXErrorAttributeUnsupported);
+     },
+     false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Reads, UnansweredReadTest, ::testing::ValuesIn(kUnansweredCases),
+                         [](const auto& each) { return std::string(each.param.name); });
 
 TEST_F(ObserveTest, TwoObservationsIssueIndependentReferences) {
   window->child(sim::element("AXButton")->title("Save"));

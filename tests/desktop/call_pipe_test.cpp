@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "desktop/support/served_bus.h"
 #include "platform/x11/dbus_wire.h"
 
 namespace qor::platform::dbus {
@@ -68,39 +69,12 @@ bool pumpUntil(CallPipe& pipe, const Recorder& recorder, std::size_t count) {
   return recorder.replies.size() >= count;
 }
 
-// An object served by sd-bus on the far end of a socket pair, in a thread of its own (the
-// pipe authenticates synchronously). It answers the calls the walk makes with fixed values.
+// An object served by sd-bus on the far end of a socket pair (served_bus.h). It answers the
+// calls the walk makes with fixed values.
 class ServedObject {
  public:
-  ServedObject() {
-    int fds[2];
-    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    clientFd_ = fds[1];
-    EXPECT_GE(sd_bus_new(&bus_), 0);
-    EXPECT_GE(sd_bus_set_fd(bus_, fds[0], fds[0]), 0);
-    sd_id128_t id;
-    EXPECT_GE(sd_id128_randomize(&id), 0);
-    EXPECT_GE(sd_bus_set_server(bus_, 1, id), 0);
-    EXPECT_GE(sd_bus_add_object(bus_, nullptr, kObject, &answer, this), 0);
-    EXPECT_GE(sd_bus_start(bus_), 0);
-    thread_ = std::thread([this] {
-      while (!stop_) {
-        int status = 0;
-        while ((status = sd_bus_process(bus_, nullptr)) > 0) {
-        }
-        if (status < 0) {
-          break;  // the client went away
-        }
-        sd_bus_wait(bus_, 20'000);
-      }
-    });
-  }
-  ~ServedObject() {
-    stop_ = true;
-    thread_.join();
-    sd_bus_flush_close_unref(bus_);
-  }
-  int takeClientFd() { return std::exchange(clientFd_, -1); }
+  ServedObject() = default;
+  int takeClientFd() { return served_.takeClientFd(); }
   // The arguments of the last Echo call, as the server read them.
   std::string echoed() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -181,12 +155,12 @@ class ServedObject {
     return status;
   }
 
-  sd_bus* bus_ = nullptr;
-  int clientFd_ = -1;
-  std::thread thread_;
-  std::atomic<bool> stop_ = false;
   mutable std::mutex mutex_;
   std::string echoed_;
+  // Last: it is started once everything it calls is there, and stopped first.
+  desktoptest::ServedBus served_{[this](sd_bus* bus) {
+    EXPECT_GE(sd_bus_add_object(bus, nullptr, kObject, &answer, this), 0);
+  }};
 };
 
 CallAddress at(const char* interface, const char* member) {

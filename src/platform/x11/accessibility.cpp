@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "platform/x11/ax_mapping.h"
+#include "platform/x11/display_scale.h"
 
 namespace qor::platform {
 namespace {
@@ -124,8 +125,46 @@ std::optional<AtspiAccessibility::Target> AtspiAccessibility::target(const Eleme
       return std::nullopt;
     }
     tree = std::make_shared<AppTree>(std::move(*channel), atspi->bus(), timeoutFor(atspi->bus()));
+    const Toolkit& toolkit = toolkitOf(*tree);
+    if (toolkit.name == "Qt") {
+      tree->readPropertiesOneAtATime();
+    } else if (toolkit.name == "GTK" && toolkit.version.starts_with("4.")) {
+      tree->readInBulk();
+    }
   }
   return Target{tree, atspi};
+}
+
+namespace {
+
+// A string property of the application's root object; nothing when it did not answer.
+std::optional<std::string> applicationProperty(AppTree& tree, const char* property) {
+  dbus::Reply reply = tree.call(
+      kAtspiRootPath, "org.freedesktop.DBus.Properties", "Get", [property](sd_bus_message* m) {
+        return sd_bus_message_append(m, "ss", "org.a11y.atspi.Application", property);
+      });
+  const char* text = nullptr;
+  if (!reply.ok() || sd_bus_message_read(reply.message.get(), "v", "s", &text) <= 0) {
+    return std::nullopt;
+  }
+  return std::string(text);
+}
+
+}  // namespace
+
+const AtspiAccessibility::Toolkit& AtspiAccessibility::toolkitOf(AppTree& tree) {
+  auto known = toolkits_.find(tree.busName());
+  if (known != toolkits_.end()) {
+    return known->second;
+  }
+  std::optional<std::string> name = applicationProperty(tree, "ToolkitName");
+  if (!name) {
+    // Not learned this time (an application that does not answer is asked again later).
+    static const Toolkit unknown;
+    return unknown;
+  }
+  Toolkit toolkit{*name, applicationProperty(tree, "Version").value_or("")};
+  return toolkits_.insert_or_assign(tree.busName(), std::move(toolkit)).first->second;
 }
 
 ElementRef AtspiAccessibility::element(const ObjectRef& ref) const {
@@ -276,7 +315,8 @@ AXRead AtspiAccessibility::objectAttribute(AppTree& tree, const AccessibleNode& 
     if (node.extentsError) {
       return failure(node.extentsError);
     }
-    Frame frame = topLevel(tree, node) ? windowFrame(tree, node) : node.extents;
+    Frame frame = topLevel(tree, node) ? windowFrame(tree, node)
+                                       : toScreen(node.extents, scaleOf(tree, node));
     return attribute == "AXPosition" ? success(Point{frame.x, frame.y})
                                      : success(Size{frame.width, frame.height});
   }
@@ -303,10 +343,8 @@ AXRead AtspiAccessibility::objectAttribute(AppTree& tree, const AccessibleNode& 
   return failure(kAXErrorAttributeUnsupported);
 }
 
-// The toolkit's name comes with the application's root, which is fetched once per turn.
 std::string AtspiAccessibility::valueText(AppTree& tree, const std::string& read) {
-  tree.fetch(kAtspiRootPath);
-  return tree.toolkitName() == "Gecko" ? ax::withoutGeckoOffsetMarks(read) : read;
+  return toolkitOf(tree).name == "Gecko" ? ax::withoutGeckoOffsetMarks(read) : read;
 }
 
 std::vector<std::string> AtspiAccessibility::windowPaths(AppTree& tree) {
@@ -429,22 +467,80 @@ std::string AtspiAccessibility::role(AppTree& tree, const AccessibleNode& node) 
   return ax::axRole(context);
 }
 
-Frame AtspiAccessibility::windowFrame(AppTree& tree, const AccessibleNode& node) {
-  std::optional<desktop::Pid> pid = bus_.pidOf(tree.busName());
-  if (!pid) {
-    return node.extents;
-  }
+const std::vector<ClientWindow>& AtspiAccessibility::clientWindows() {
   Turn& now = turn();
   if (!now.windows) {
     now.windows = x_.clientWindows();
   }
+  return *now.windows;
+}
+
+Frame AtspiAccessibility::windowFrame(AppTree& tree, const AccessibleNode& node) {
+  const Frame onScreen = toScreen(node.extents, scaleOf(tree));
+  std::optional<desktop::Pid> pid = bus_.pidOf(tree.busName());
+  if (!pid) {
+    return onScreen;
+  }
   // GTK gives the frame the window manager draws; window records give the client area.
-  for (const ClientWindow& window : *now.windows) {
-    if (window.pid == pid && sameFrame(node.extents, window.frame())) {
+  for (const ClientWindow& window : clientWindows()) {
+    if (window.pid == pid && sameFrame(onScreen, window.frame())) {
       return window.client;
     }
   }
-  return node.extents;
+  return onScreen;
+}
+
+double AtspiAccessibility::scaleOf(AppTree& tree, const AccessibleNode& node) {
+  const double scale = scaleOf(tree);
+  // Chromium reports its own window and controls in device-independent pixels but a page's
+  // elements, the page included, in the screen's pixels.
+  if (scale != 1.0 && toolkitOf(tree).name == "Chromium" && insidePage(tree, node)) {
+    return 1.0;
+  }
+  return scale;
+}
+
+bool AtspiAccessibility::insidePage(AppTree& tree, const AccessibleNode& node) {
+  constexpr std::uint32_t kRoleDocumentWeb = 95;
+  constexpr int kDeepest = 256;  // a parent chain that goes round in circles ends somewhere
+  const AccessibleNode* at = &node;
+  for (int depth = 0; depth < kDeepest; ++depth) {
+    if (!at->roleError && at->role == kRoleDocumentWeb) {
+      return true;
+    }
+    if (at->accessibleError || !at->parent || at->parent->bus != tree.busName() ||
+        at->parent->path == kAtspiRootPath) {
+      return false;
+    }
+    at = &tree.fetch(at->parent->path);  // already read when the walk came down this way
+  }
+  return false;
+}
+
+double AtspiAccessibility::scaleOf(AppTree& tree) {
+  auto [known, added] = turn().scales.try_emplace(tree.busName(), 1.0);
+  if (!added) {
+    return known->second;
+  }
+  std::optional<desktop::Pid> pid = bus_.pidOf(tree.busName());
+  if (!pid) {
+    return 1.0;
+  }
+  // Toolkits differ in whether a window's extents hold the window manager's frame.
+  for (const std::string& path : windowPaths(tree)) {
+    const AccessibleNode& window = tree.fetch(path);
+    for (const ClientWindow& shown : clientWindows()) {
+      if (window.extentsError || shown.pid != pid) {
+        continue;
+      }
+      std::optional<double> scale = scaleBetween(window.extents, shown.frame());
+      scale = scale ? scale : scaleBetween(window.extents, shown.client);
+      if (scale) {
+        return known->second = *scale;
+      }
+    }
+  }
+  return 1.0;
 }
 
 desktop::AXError AtspiAccessibility::copyActionNames(const ElementRef& element,

@@ -67,6 +67,7 @@ class AtspiAccessibility {
     std::optional<std::vector<AtspiApplication>> applications;
     std::optional<std::vector<ClientWindow>> windows;
     std::map<std::string, std::optional<std::string>> menuBars;  // bus name -> menu bar path
+    std::map<std::string, double> scales;                        // bus name -> display scale
   };
   struct Target {
     std::shared_ptr<AppTree> tree;
@@ -76,6 +77,12 @@ class AtspiAccessibility {
   Turn& turn();
   std::optional<Target> target(const desktop::ElementRef& element, desktop::AXError& error);
   std::chrono::microseconds timeoutFor(const std::string& bus) const;
+  struct Toolkit {
+    std::string name;  // ToolkitName: "GTK", "Qt", "Gecko", "Chromium", ...
+    std::string version;
+  };
+  // Empty when the application did not say.
+  const Toolkit& toolkitOf(AppTree& tree);
 
   desktop::AXRead applicationAttribute(AppTree& tree, const std::string& attribute);
   desktop::AXRead objectAttribute(AppTree& tree, const AccessibleNode& node,
@@ -90,6 +97,13 @@ class AtspiAccessibility {
                                                 const ObjectRef& focused);
   bool topLevel(AppTree& tree, const AccessibleNode& node);
   Frame windowFrame(AppTree& tree, const AccessibleNode& node);
+  const std::vector<ClientWindow>& clientWindows();
+  // How many screen pixels the application draws per pixel it reports (display_scale.h): every
+  // frame it reports is converted with this, and nowhere else.
+  double scaleOf(AppTree& tree);
+  // The same for one of its objects: toolkits may count some of them in other pixels.
+  double scaleOf(AppTree& tree, const AccessibleNode& node);
+  bool insidePage(AppTree& tree, const AccessibleNode& node);
   desktop::ElementRef element(const ObjectRef& ref) const;
   desktop::AXError writeText(AppTree& tree, const AccessibleNode& node, const std::string& value);
   bool textChanged(AppTree& tree, const std::string& path, const std::string& previous);
@@ -102,6 +116,8 @@ class AtspiAccessibility {
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::map<std::string, std::chrono::microseconds> timeouts_;
   std::optional<Point> lastClick_;
+  // By bus name: unique names are never reused, so a toolkit once learned stays true.
+  std::map<std::string, Toolkit> toolkits_;
 };
 
 }  // namespace qor::platform

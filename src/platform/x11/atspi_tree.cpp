@@ -15,6 +15,10 @@ using desktop::AXError;
 using namespace std::chrono_literals;
 
 constexpr const char* kAccessible = "org.a11y.atspi.Accessible";
+constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
+// What Properties.GetAll of Accessible gives that the bridge uses, when read one at a time.
+constexpr std::string_view kAccessibleProperties[] = {"Name", "Description", "ChildCount",
+                                                      "Parent"};
 // While replies are coming and at least this many calls are in flight, the walk lets replies
 // gather for a moment and reads them together, rather than waking for each: a wake-up per reply
 // cost the bridge a context switch and the application a wake-up call in every reply it sent.
@@ -115,6 +119,7 @@ AccessibleNode& AppTree::node(const std::string& path) {
 }
 
 const AccessibleNode& AppTree::demand(const std::string& path) {
+  fetchBulk();
   AccessibleNode& wanted = node(path);
   if (!wanted.key) {
     // Reached some other way than from the root: after everything the walk from the root
@@ -132,6 +137,7 @@ const AccessibleNode& AppTree::demand(const std::string& path) {
 }
 
 void AppTree::fetchAll(const std::vector<std::string>& paths) {
+  fetchBulk();
   std::vector<AccessibleNode*> wanted;
   for (const std::string& path : paths) {
     AccessibleNode& each = node(path);
@@ -157,16 +163,18 @@ const AccessibleNode& AppTree::fetch(const std::string& path) {
 void AppTree::start(AccessibleNode& target) {
   static constexpr dbus::Argument kAccessibleInterface[] = {std::string_view(kAccessible)};
   target.started = true;
-  send(target, Field::accessible, "org.freedesktop.DBus.Properties", "GetAll",
-       kAccessibleInterface);
+  if (target.prefilled) {
+    startPrefilled(target);
+    return;
+  }
+  if (propertiesOneAtATime_) {
+    sendProperties(target);
+  } else {
+    send(target, Field::accessible, kProperties, "GetAll", kAccessibleInterface);
+  }
   send(target, Field::role, kAccessible, "GetRole");
   send(target, Field::states, kAccessible, "GetState");
   send(target, Field::interfaces, kAccessible, "GetInterfaces");
-  if (target.path == kAtspiRootPath) {
-    static constexpr dbus::Argument kToolkitName[] = {
-        std::string_view("org.a11y.atspi.Application"), std::string_view("ToolkitName")};
-    send(target, Field::toolkit, "org.freedesktop.DBus.Properties", "Get", kToolkitName);
-  }
 }
 
 void AppTree::send(AccessibleNode& target, Field field, const char* interface, const char* member,
@@ -202,6 +210,11 @@ void AppTree::received(void* subject, std::uint32_t tag, const dbus::MessageView
   ++replies_;
   if (field == Field::actionName) {
     receiveActionName(target, tag >> kFieldBits, reply);
+  } else if (field == Field::property) {
+    if (reply.type == dbus::MessageType::error && isTimeout(reply.errorName)) {
+      unresponsive_ = true;
+    }
+    receiveProperty(target, tag >> kFieldBits, reply);
   } else if (reply.type == dbus::MessageType::error) {
     if (isTimeout(reply.errorName)) {
       unresponsive_ = true;
@@ -245,10 +258,18 @@ void AppTree::fail(AccessibleNode& target, Field field, AXError error) {
       break;  // that action stays without a name
     case Field::textLength:
       break;  // the empty text read stands
-    case Field::toolkit:
-      break;  // no name: no toolkit's conventions apply
     case Field::value:
       target.valueError = error;
+      break;
+    case Field::bulk:
+      break;  // every object is then read one by one
+    case Field::property:
+      // The group's error is the first that arrives.
+      if (!target.propertyMissing) {
+        target.propertyMissing = true;
+        target.accessibleError = error;
+        target.childrenError = error;
+      }
       break;
   }
 }
@@ -329,13 +350,6 @@ void AppTree::receive(AccessibleNode& target, Field field, const dbus::MessageVi
       return;
     case Field::actionName:
       return;  // received() hands names to receiveActionName()
-    case Field::toolkit: {
-      std::string_view contained, name;
-      if (signature == "v" && body.variant(contained) && contained == "s" && body.string(name)) {
-        toolkitName_.assign(name);
-      }
-      return;
-    }
     case Field::textLength: {
       std::string_view contained;
       std::int32_t length = 0;
@@ -362,6 +376,13 @@ void AppTree::receive(AccessibleNode& target, Field field, const dbus::MessageVi
       }
       return;
     }
+    case Field::bulk:
+      if (signature == "a((so)(so)(so)iiassusau)") {
+        receiveBulk(body);
+      }
+      return;
+    case Field::property:
+      return;  // received() hands these to receiveProperty()
   }
 }
 
@@ -370,36 +391,155 @@ void AppTree::receiveAccessible(AccessibleNode& target, dbus::WireReader body) {
   if (!body.array("{sv}", end)) {
     return;
   }
-  std::string_view key, type, text;
+  std::string_view key, type;
   while (body.within(end) && body.structure() && body.string(key) && body.variant(type)) {
-    std::string* property = key == "Name"           ? &target.name
-                            : key == "Description"  ? &target.description
-                            : key == "AccessibleId" ? &target.accessibleID
-                                                    : nullptr;
-    if (property && type == "s" && body.string(text)) {
-      property->assign(text);
-    } else if (key == "HelpText" && type == "s" && body.string(text)) {
-      target.helpText = std::string(text);
-    } else if (key == "ChildCount" && type == "i") {
-      body.i32(target.childCount);
-    } else if (key == "Parent" && type == "(so)") {
-      ObjectRef parent;
-      if (readRef(body, parent)) {
-        target.parent = std::move(parent);
-      }
-    } else {
+    if (!readProperty(target, key, type, body)) {
       body.skip(type);
     }
   }
-  if (!body.ok()) {
-    return;
+  if (body.ok()) {
+    target.accessibleError = desktop::kAXSuccess;
+    accessibleKnown(target);
   }
-  target.accessibleError = desktop::kAXSuccess;
+}
+
+bool AppTree::readProperty(AccessibleNode& target, std::string_view key, std::string_view type,
+                           dbus::WireReader& body) {
+  std::string_view text;
+  std::string* property = key == "Name"           ? &target.name
+                          : key == "Description"  ? &target.description
+                          : key == "AccessibleId" ? &target.accessibleID
+                                                  : nullptr;
+  if (property && type == "s" && body.string(text)) {
+    property->assign(text);
+  } else if (key == "HelpText" && type == "s" && body.string(text)) {
+    target.helpText = std::string(text);
+  } else if (key == "ChildCount" && type == "i") {
+    body.i32(target.childCount);
+  } else if (key == "Parent" && type == "(so)") {
+    ObjectRef parent;
+    if (!readRef(body, parent)) {
+      return false;
+    }
+    target.parent = std::move(parent);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+void AppTree::sendProperties(AccessibleNode& target) {
+  target.propertiesDue = static_cast<int>(std::size(kAccessibleProperties));
+  for (std::uint32_t i = 0; i < std::size(kAccessibleProperties); ++i) {
+    const dbus::Argument arguments[] = {std::string_view(kAccessible), kAccessibleProperties[i]};
+    const int before = target.pending;
+    send(target, Field::property, kProperties, "Get", arguments, i);
+    if (target.pending == before) {
+      --target.propertiesDue;  // not sent: its failure is recorded already
+    }
+  }
+}
+
+void AppTree::receiveProperty(AccessibleNode& target, std::uint32_t index,
+                              const dbus::MessageView& reply) {
+  --target.propertiesDue;
+  std::string_view type;
+  dbus::WireReader body = reply.body();
+  const AXError error = reply.type == dbus::MessageType::error
+                            ? axErrorFor(std::string(reply.errorName))
+                            : desktop::kAXSuccess;
+  if (error != desktop::kAXSuccess && error != desktop::kAXErrorAttributeUnsupported) {
+    fail(target, Field::property, error);  // a property the toolkit lacks is only left out
+  } else if (error == desktop::kAXSuccess && reply.signature == "v" &&
+             index < std::size(kAccessibleProperties) && body.variant(type)) {
+    // A value of another type is left out, as GetAll's would be.
+    readProperty(target, kAccessibleProperties[index], type, body);
+  }
+  if (target.propertiesDue == 0 && !target.propertyMissing) {
+    target.accessibleError = desktop::kAXSuccess;
+    accessibleKnown(target);
+  }
+}
+
+void AppTree::accessibleKnown(AccessibleNode& target) {
   if (target.childCount == 0) {
     target.childrenError = desktop::kAXSuccess;
   } else {
     send(target, Field::children, kAccessible, "GetChildren");
   }
+}
+
+void AppTree::fetchBulk() {
+  if (!bulkWanted_) {
+    return;
+  }
+  bulkWanted_ = false;
+  bulk_.path = "/org/a11y/atspi/cache";
+  send(bulk_, Field::bulk, "org.a11y.atspi.Cache", "GetItems");
+  pumpUntil([&] { return bulk_.pending == 0; });
+}
+
+void AppTree::receiveBulk(dbus::WireReader body) {
+  std::size_t end = 0;
+  if (!body.array("((so)(so)(so)iiassusau)", end)) {
+    return;
+  }
+  while (body.within(end) && receiveItem(body)) {
+  }
+}
+
+bool AppTree::receiveItem(dbus::WireReader& body) {
+  ObjectRef self, application, parent;
+  std::int32_t index = 0, childCount = 0;
+  std::uint32_t interfaces = 0, role = 0, word = 0;
+  std::uint64_t states = 0;
+  std::string_view text, name, description;
+  std::size_t listEnd = 0;
+  if (!body.structure() || !readRef(body, self) || !readRef(body, application) ||
+      !readRef(body, parent) || !body.i32(index) || !body.i32(childCount) ||
+      !body.array("s", listEnd)) {
+    return false;
+  }
+  while (body.within(listEnd) && body.string(text)) {
+    interfaces |= interfaceBit(text);
+  }
+  if (!body.string(name) || !body.u32(role) || !body.string(description) ||
+      !body.array("u", listEnd)) {
+    return false;
+  }
+  for (int shift = 0; body.within(listEnd) && body.u32(word); shift += 32) {
+    states |= shift < 64 ? static_cast<std::uint64_t>(word) << shift : 0;
+  }
+  if (!body.ok() || self.bus != busName_ || self.path == kAtspiNullPath) {
+    return body.ok();
+  }
+  AccessibleNode& target = node(self.path);
+  if (target.started) {
+    return true;  // already being read one by one
+  }
+  target.prefilled = true;
+  target.name.assign(name);
+  target.description.assign(description);
+  target.role = role;
+  target.states = states;
+  target.interfaces = interfaces;
+  if (parent.path != kAtspiNullPath && !parent.bus.empty()) {
+    target.parent = std::move(parent);
+  }
+  return true;
+}
+
+void AppTree::startPrefilled(AccessibleNode& target) {
+  target.accessibleError = desktop::kAXSuccess;
+  target.roleError = desktop::kAXSuccess;
+  target.stateError = desktop::kAXSuccess;
+  target.interfacesError = desktop::kAXSuccess;
+  // The items' child counts and indexes are not relied on: GTK 4 gives the application a count
+  // of 0, and a walk must see the children the object has now.
+  send(target, Field::children, kAccessible, "GetChildren");
+  interfacesKnown(target);
+  target.valueGate = 1;
+  openValueGate(target);
 }
 
 void AppTree::receiveChildren(AccessibleNode& target, dbus::WireReader body) {
@@ -419,6 +559,10 @@ void AppTree::receiveChildren(AccessibleNode& target, dbus::WireReader body) {
   }
   target.children = std::move(children);
   target.childrenError = desktop::kAXSuccess;
+  queueChildren(target);
+}
+
+void AppTree::queueChildren(AccessibleNode& target) {
   if (!target.key) {
     return;
   }
@@ -610,7 +754,7 @@ dbus::Reply AppTree::call(const std::string& path, const char* interface, const 
   }
   dbus::Reply reply = dbus::call(channel_.bus.get(), channel_.destinationOrNull(), path.c_str(),
                                  interface, member, timeout_, append);
-  if (reply.errorName == "org.freedesktop.DBus.Error.NoReply") {
+  if (isTimeout(reply.errorName)) {
     unresponsive_ = true;
   }
   return reply;

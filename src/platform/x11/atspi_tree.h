@@ -75,8 +75,12 @@ struct AccessibleNode {
   std::string path;
   std::optional<std::vector<std::uint32_t>> key;  // position in the pre-order walk
   bool started = false;
-  int pending = 0;    // calls in flight for this object
-  int valueGate = 3;  // role, states and interfaces must all be in before the value is asked
+  int pending = 0;        // calls in flight for this object
+  int valueGate = 3;      // role, states and interfaces must all be in before the value is asked
+  int propertiesDue = 0;  // Accessible properties still to come when read one at a time
+  bool propertyMissing = false;  // one of those calls failed
+  // Filled from the application's bulk read: only the calls it does not answer remain.
+  bool prefilled = false;
 
   AXError accessibleError = desktop::kAXErrorCannotComplete;
   std::string name;
@@ -120,6 +124,14 @@ class AppTree final : private dbus::CallPipe::Receiver {
   AppTree& operator=(const AppTree&) = delete;
 
   const std::string& busName() const { return busName_; }
+  // Reads an object's Accessible properties with one Properties.Get each instead of one
+  // Properties.GetAll: Qt 5 ends the whole application when asked GetAll, since its adaptor
+  // reads a property name that GetAll does not carry.
+  void readPropertiesOneAtATime() { propertiesOneAtATime_ = true; }
+  // Starts with one Cache.GetItems, which answers the name, description, role, states,
+  // interfaces, parent and child count of every object the toolkit has exported, in one message
+  // (GTK 4 offers it; its list holds the objects a reader has asked for before).
+  void readInBulk() { bulkWanted_ = true; }
   // How long each call may wait for its reply; applies to calls sent from now on.
   void setTimeout(std::chrono::microseconds timeout);
   // The object at `path`, fetched completely (or as far as the application answered).
@@ -129,9 +141,6 @@ class AppTree final : private dbus::CallPipe::Receiver {
   void fetchAll(const std::vector<std::string>& paths);
   const AccessibleNode& fetch(const std::string& path);
   bool unresponsive() const { return unresponsive_; }
-  // Application.ToolkitName, read with the application's root ("GTK", "Qt", "Gecko", ...);
-  // empty until the root is fetched or when the application does not say.
-  const std::string& toolkitName() const { return toolkitName_; }
   // Queues the children of a fetched object that are not fetched yet, ahead of everything
   // after them: the caller is about to visit them.
   void prefetchChildren(const AccessibleNode& parent);
@@ -145,6 +154,8 @@ class AppTree final : private dbus::CallPipe::Receiver {
                                  std::optional<std::uint32_t> role, std::int32_t count);
 
  private:
+  // A reply's tag is its field in the low bits, and above them the index of the action or
+  // Accessible property it asked for.
   enum class Field {
     accessible,
     role,
@@ -156,7 +167,8 @@ class AppTree final : private dbus::CallPipe::Receiver {
     actionName,
     value,
     textLength,
-    toolkit
+    bulk,
+    property
   };
 
   AccessibleNode& node(const std::string& path);
@@ -167,6 +179,18 @@ class AppTree final : private dbus::CallPipe::Receiver {
   void received(void* subject, std::uint32_t tag, const dbus::MessageView& reply) override;
   void receive(AccessibleNode& node, Field field, const dbus::MessageView& reply);
   void receiveAccessible(AccessibleNode& node, dbus::WireReader body);
+  // One property of Accessible, `type` being its variant's signature; false when not understood.
+  bool readProperty(AccessibleNode& node, std::string_view key, std::string_view type,
+                    dbus::WireReader& body);
+  void sendProperties(AccessibleNode& node);
+  void receiveProperty(AccessibleNode& node, std::uint32_t index, const dbus::MessageView& reply);
+  void accessibleKnown(AccessibleNode& node);
+  void fetchBulk();
+  void receiveBulk(dbus::WireReader body);
+  // One item of GetItems into its node; false when the item cannot be read.
+  bool receiveItem(dbus::WireReader& body);
+  void startPrefilled(AccessibleNode& node);
+  void queueChildren(AccessibleNode& node);
   void receiveChildren(AccessibleNode& node, dbus::WireReader body);
   void receiveActions(AccessibleNode& node, dbus::WireReader body);
   void receiveActionName(AccessibleNode& node, std::uint32_t index, const dbus::MessageView& reply);
@@ -192,7 +216,9 @@ class AppTree final : private dbus::CallPipe::Receiver {
   std::uint64_t replies_ = 0;
   bool unresponsive_ = false;
   bool disconnected_ = false;
-  std::string toolkitName_;
+  bool propertiesOneAtATime_ = false;
+  bool bulkWanted_ = false;
+  AccessibleNode bulk_;  // the subject of the GetItems call
 };
 
 // Maps a D-Bus error name to the Accessibility error the bridge understands.

@@ -270,6 +270,7 @@ Json Bridge::response(long long id, std::chrono::milliseconds limit) {
     if (!response.is_object() || !response.value("id", Json()).is_number_integer()) {
       continue;
     }
+    arrivals_.push_back(response["id"].get<long long>());
     if (response["id"] == Json(id)) {
       return response;
     }
@@ -300,6 +301,16 @@ std::string Bridge::standardError() {
     text.append(chunk, static_cast<std::size_t>(got));
   }
   return text;
+}
+
+std::string bundleIdOf(Bridge& bridge, pid_t pid) {
+  Json listed = bridge.request("apps.list");
+  for (const Json& app : listed["result"]["applications"]) {
+    if (app.value("pid", Json()) == Json(pid)) {
+      return app.value("bundleId", "");
+    }
+  }
+  return "";
 }
 
 std::vector<Json> allNodes(const Json& tree) {

@@ -65,6 +65,8 @@ class Bridge {
   long long send(const std::string& method, const Json& params = Json::object());
   Json response(long long id, std::chrono::milliseconds limit = std::chrono::seconds(20));
   pid_t pid() const { return pid_; }
+  // The ids of the responses read so far, in the order the bridge wrote them.
+  const std::vector<long long>& arrivals() const { return arrivals_; }
   // Closes standard input and returns the exit status.
   int finish();
   std::string standardError();
@@ -77,7 +79,11 @@ class Bridge {
   std::string buffered_;
   long long nextID_ = 1;
   std::map<long long, Json> unclaimed_;  // answers read while waiting for another one
+  std::vector<long long> arrivals_;
 };
+
+// The bundle identifier the bridge gives the running application `pid` ("" when not listed).
+std::string bundleIdOf(Bridge& bridge, pid_t pid);
 
 // Every node of an observation's "tree", depth first, pre-order.
 std::vector<Json> allNodes(const Json& tree);

@@ -1,0 +1,37 @@
+#include "platform/x11/display_scale.h"
+
+#include <cmath>
+
+namespace qor::platform {
+namespace {
+
+constexpr double kScaleStep = 0.25;
+// Toolkits scale by small factors; anything larger is two different rectangles.
+constexpr double kLargestScale = 4.0;
+
+bool near(double reported, double screen, double scale) {
+  return std::fabs(reported * scale - screen) <= scale / 2 + 1.0;
+}
+
+}  // namespace
+
+std::optional<double> scaleBetween(const Frame& reported, const Frame& screen) {
+  if (!(reported.width > 0 && reported.height > 0 && screen.width > 0 && screen.height > 0)) {
+    return std::nullopt;
+  }
+  const double scale = std::round(screen.width / reported.width / kScaleStep) * kScaleStep;
+  if (!(scale >= kScaleStep && scale <= kLargestScale)) {
+    return std::nullopt;
+  }
+  bool same = near(reported.x, screen.x, scale) && near(reported.y, screen.y, scale) &&
+              near(reported.width, screen.width, scale) &&
+              near(reported.height, screen.height, scale);
+  return same ? std::optional(scale) : std::nullopt;
+}
+
+Frame toScreen(const Frame& reported, double scale) {
+  return Frame{reported.x * scale, reported.y * scale, reported.width * scale,
+               reported.height * scale};
+}
+
+}  // namespace qor::platform

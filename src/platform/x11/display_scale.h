@@ -1,0 +1,24 @@
+#pragma once
+// Scaled applications. The bridge speaks in one coordinate space, points, which on X11 are the
+// root window's pixels (a capture therefore has one pixel per point). An application drawn at
+// a scale (GDK_SCALE, QT_SCALE_FACTOR, a browser's device scale factor) reports its
+// Accessibility extents in its own logical pixels, a scale-th of the screen's. No toolkit says
+// its scale over AT-SPI, so it is learned from what both sides say of the same window: the
+// application's extents of a top-level window against that window's geometry on the X server.
+
+#include <optional>
+
+#include "core/geometry.h"
+
+namespace qor::platform {
+
+// The scale at which `reported` (an application's extents of a window) describes `screen` (the
+// window's rectangle on the X server), in steps of a quarter; nothing when they do not describe
+// the same rectangle at any scale up to 4. Each reported edge may be off by half a logical pixel
+// from rounding, so the match allows that and one screen pixel more.
+std::optional<double> scaleBetween(const Frame& reported, const Frame& screen);
+
+// `reported` in screen pixels, for an application drawn at `scale`.
+Frame toScreen(const Frame& reported, double scale);
+
+}  // namespace qor::platform

@@ -1,0 +1,55 @@
+// Learning an application's scale from what it and the X server say of the same window.
+
+#include "platform/x11/display_scale.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <optional>
+
+namespace qor::platform {
+namespace {
+
+struct ScaleCase {
+  const char* name;
+  Frame reported;  // the application's extents of its window
+  Frame screen;    // the window on the X server
+  std::optional<double> scale;
+};
+
+TEST(DisplayScale, IsLearnedOnlyFromTheSameRectangle) {
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  const ScaleCase cases[] = {
+      {"unscaled", {100, 50, 640, 480}, {100, 50, 640, 480}, 1.0},
+      {"unscaled, one pixel of rounding", {100, 50, 640, 480}, {101, 49, 641, 480}, 1.0},
+      {"GDK_SCALE=2 at the origin", {0, 0, 1366, 741}, {0, 0, 2732, 1482}, 2.0},
+      {"QT_SCALE_FACTOR=2, odd position rounded",
+       {290, 154, 700, 500},
+       {580, 307, 1400, 1000},
+       2.0},
+      {"one and a half", {200, 100, 400, 300}, {300, 150, 600, 450}, 1.5},
+      {"twice as large but elsewhere", {290, 154, 700, 500}, {100, 307, 1400, 1000}, std::nullopt},
+      {"width and height disagree", {0, 0, 700, 500}, {0, 0, 1400, 500}, std::nullopt},
+      {"another window of the same size", {10, 10, 300, 200}, {500, 400, 300, 200}, std::nullopt},
+      {"empty extents", {0, 0, 0, 0}, {0, 0, 640, 480}, std::nullopt},
+      {"negative size", {0, 0, -640, 480}, {0, 0, 640, 480}, std::nullopt},
+      {"placeholder of a page not laid out", {-1, -1, 1, 1}, {0, 0, 1280, 1024}, std::nullopt},
+      {"not a number", {kNaN, 0, 640, 480}, {0, 0, 640, 480}, std::nullopt},
+      {"far too small", {0, 0, 100000, 100000}, {0, 0, 640, 480}, std::nullopt},
+  };
+  for (const ScaleCase& each : cases) {
+    EXPECT_EQ(scaleBetween(each.reported, each.screen), each.scale) << each.name;
+  }
+}
+
+TEST(DisplayScale, ConvertsEveryEdge) {
+  Frame screen = toScreen({15, 481, 108, 22}, 2.0);
+  EXPECT_EQ(screen.x, 30);
+  EXPECT_EQ(screen.y, 962);
+  EXPECT_EQ(screen.width, 216);
+  EXPECT_EQ(screen.height, 44);
+}
+
+}  // namespace
+}  // namespace qor::platform

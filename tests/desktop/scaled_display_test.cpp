@@ -1,0 +1,167 @@
+// Applications drawn at a scale of 2: the bridge speaks in one coordinate space, so element
+// frames, the window's frame, clicks at an element's centre, the one-point stale check, a
+// capture and "imagePixels" clicks all agree, whatever pixels the toolkit counts in.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "desktop/support/desktop_support.h"
+
+namespace qor {
+namespace {
+
+using desktoptest::Bridge;
+using desktoptest::nodesWhere;
+using desktoptest::Program;
+
+struct ScaledCase {
+  const char* name;
+  std::vector<std::string> command;
+  std::vector<std::string> environment;
+};
+
+Json resultOf(const Json& response) {
+  EXPECT_TRUE(response.contains("result")) << response.dump();
+  return response.value("result", Json::object());
+}
+
+Json observe(Bridge& bridge, const std::string& bundle) {
+  return resultOf(bridge.request("app.observe", {{"bundleId", bundle}, {"maxNodes", 2000}}));
+}
+
+// The first check box that has a frame, with its value (0 or 1).
+Json checkBox(const Json& observed) {
+  std::vector<Json> found = nodesWhere(observed["tree"], [](const Json& node) {
+    return node.value("role", "") == "AXCheckBox" && node.contains("frame") &&
+           node.contains("value") && node["frame"]["width"].get<double>() > 0;
+  });
+  return found.empty() ? Json() : found.front();
+}
+
+// Observes until the first check box shows `value`; bounded by the number of observations.
+bool checkBoxBecomes(Bridge& bridge, const std::string& bundle, int value) {
+  for (int attempt = 0; attempt < 40; ++attempt) {
+    Json box = checkBox(observe(bridge, bundle));
+    if (box.is_object() && box["value"] == value) {
+      return true;
+    }
+  }
+  return false;
+}
+
+double centre(const Json& frame, const char* origin, const char* extent) {
+  return frame[origin].get<double>() + frame[extent].get<double>() / 2;
+}
+
+Json click(const Json& observation, const std::string& bundle, double x, double y,
+           const char* space) {
+  Json action = {{"type", "click"}, {"x", x}, {"y", y}, {"coordinateSpace", space}};
+  return Json{{"bundleId", bundle},
+              {"observationId", observation["observationId"]},
+              {"actions", Json::array({action})}};
+}
+
+// Width and height from a PNG's header.
+std::pair<long, long> pngSize(const std::string& path) {
+  std::ifstream png(path, std::ios::binary);
+  unsigned char header[24] = {};
+  png.read(reinterpret_cast<char*>(header), sizeof header);
+  auto bigEndian = [&](int at) {
+    return long{header[at]} << 24 | long{header[at + 1]} << 16 | long{header[at + 2]} << 8 |
+           long{header[at + 3]};
+  };
+  return {bigEndian(16), bigEndian(20)};
+}
+
+// Files of the session, which removes them when it ends.
+std::string sessionFile(const std::string& name) {
+  const char* directory = std::getenv("XDG_RUNTIME_DIR");
+  return std::string(directory ? directory : "/tmp") + "/" + name;
+}
+
+// A page for the browser: one check box, well inside the window.
+const std::string kPage = sessionFile("qor-scaled.html");
+
+class ScaledDisplayTest : public ::testing::TestWithParam<ScaledCase> {};
+
+TEST_P(ScaledDisplayTest, FramesClicksAndCapturesShareOneCoordinateSpace) {
+  std::ofstream(kPage) << "<!doctype html><title>Scaled</title><body style='margin:40px'>"
+                          "<label><input type=checkbox> Remember me</label></body>";
+  auto app = desktoptest::startStock(GetParam().command, GetParam().environment);
+  std::vector<unsigned long> windows = desktoptest::windowsOf(app->pid());
+  ASSERT_FALSE(windows.empty());
+  // Drawn at twice the size, the window must start near the corner to stay on the screen; not
+  // at it, so that an offset counted in the wrong pixels shows.
+  const std::string xid = std::to_string(windows[0]);
+  desktoptest::run({"xdotool", "windowmove", "--sync", xid, "20", "20"});
+  // A toolkit may keep a larger minimum; xdotool then waits for a change that never comes.
+  desktoptest::run({"timeout", "5", "xdotool", "windowsize", "--sync", xid, "1200", "900"});
+  Bridge bridge;
+  const std::string bundle = desktoptest::bundleIdOf(bridge, app->pid());
+  ASSERT_NE(bundle, "");
+
+  // A browser lays its page out a moment after its window shows.
+  Json observed = observe(bridge, bundle);
+  for (int attempt = 0; attempt < 40 && !checkBox(observed).is_object(); ++attempt) {
+    observed = observe(bridge, bundle);
+  }
+  ASSERT_FALSE(observed["windows"].empty()) << observed.dump();
+  const Json window = observed["windows"][0]["frame"];
+  const Json& root = observed["tree"][0];
+  ASSERT_TRUE(root.contains("frame")) << root.dump();
+  for (const char* edge : {"x", "y", "width", "height"}) {
+    EXPECT_NEAR(root["frame"][edge].get<double>(), window[edge].get<double>(), 1.0) << edge;
+  }
+  Json box = checkBox(observed);
+  ASSERT_TRUE(box.is_object()) << "no check box with a frame";
+  const int before = box["value"].get<int>();
+  const double x = centre(box["frame"], "x", "width") - window["x"].get<double>();
+  const double y = centre(box["frame"], "y", "height") - window["y"].get<double>();
+  ASSERT_GT(x, 0);
+  ASSERT_GT(y, 0);
+  ASSERT_LT(x, window["width"].get<double>()) << "the element lies inside its window";
+  ASSERT_LT(y, window["height"].get<double>());
+
+  // A click at the centre: the observation is not stale, and the click lands on the box.
+  resultOf(bridge.request("app.act", click(observed, bundle, x, y, "windowPoints")));
+  EXPECT_TRUE(checkBoxBecomes(bridge, bundle, 1 - before));
+
+  Json captured = resultOf(bridge.request("window.capture", {{"bundleId", bundle}}));
+  const double scaleX = captured.value("scaleX", 0.0);
+  const double scaleY = captured.value("scaleY", 0.0);
+  const auto [width, height] = pngSize(captured.value("path", ""));
+  EXPECT_EQ(width, std::lround(captured["frame"]["width"].get<double>() * scaleX));
+  EXPECT_EQ(height, std::lround(captured["frame"]["height"].get<double>() * scaleY));
+  EXPECT_EQ(captured["frame"], observed["windows"][0]["frame"]);
+
+  // The same point in the capture's pixels turns the box back.
+  resultOf(
+      bridge.request("app.act", click(captured, bundle, x * scaleX, y * scaleY, "imagePixels")));
+  EXPECT_TRUE(checkBoxBecomes(bridge, bundle, before));
+  resultOf(bridge.request("capture.release", {{"path", captured["path"]}}));
+}
+
+std::vector<ScaledCase> scaledCases() {
+  return {
+      {"Gtk3", {desktoptest::fixtureBinary()}, {"GDK_SCALE=2"}},
+      {"Qt5", {"featherpad"}, {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1", "QT_SCALE_FACTOR=2"}},
+      {"Chromium",
+       {"chromium", "--no-sandbox", "--disable-gpu", "--no-first-run",
+        "--disable-background-networking", "--disable-component-update", "--disable-sync",
+        "--user-data-dir=" + sessionFile("qor-scaled-chromium"), "--force-renderer-accessibility",
+        "--force-device-scale-factor=2", "--window-size=500,400", "file://" + kPage},
+       {}},
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(Toolkits, ScaledDisplayTest, ::testing::ValuesIn(scaledCases()),
+                         [](const auto& each) { return std::string(each.param.name); });
+
+}  // namespace
+}  // namespace qor
