@@ -5,9 +5,9 @@
 #
 # The session: Xvfb on a free display, a private session D-Bus, the accessibility bus of
 # at-spi2-core with accessibility enabled, and a window manager: openbox unless --window-manager
-# (or QOR_WINDOW_MANAGER) names xfwm4, mutter, i3 or none. The command also sees
-# QOR_WINDOW_MANAGER, naming the manager that runs. The command sees
-# DISPLAY, DBUS_SESSION_BUS_ADDRESS and XDG_RUNTIME_DIR of that session and keeps this script's
+# (or QOR_WINDOW_MANAGER) names xfwm4, mutter, i3 or none. The command sees DISPLAY,
+# DBUS_SESSION_BUS_ADDRESS and XDG_RUNTIME_DIR of that session, QOR_WINDOW_MANAGER naming the
+# manager that runs and QOR_WINDOW_MANAGER_PID its process, and keeps this script's
 # standard input, output and error. The script exits with the command's status, or 125 when the
 # session could not be started. Everything started inside the session carries the variable
 # QOR_DESKTOP_SESSION with a value of its own; at the end every such process is stopped, so
@@ -185,6 +185,7 @@ echo 'font pango:monospace 8' >"$workdir/i3.config"
 if [[ "$window_manager" != none ]]; then
   XDG_CONFIG_HOME="$workdir/config" start_window_manager </dev/null \
     >"$workdir/$window_manager.log" 2>&1 &
+  export QOR_WINDOW_MANAGER_PID=$!
   wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
   wait_for wm_ready || fail "$window_manager did not start"
 fi

@@ -76,24 +76,28 @@ std::uint8_t channel(std::uint32_t pixel, std::uint32_t mask) {
 
 // A client-side decorated window (GTK under a compositing manager) draws its shadow inside the
 // X window and names its width in _GTK_FRAME_EXTENTS; the window itself is what lies within.
-Frame withoutShadow(const Frame& window, const std::vector<std::uint32_t>& shadow) {
-  if (shadow.size() != 4) {
-    return window;
+FrameExtents shadowOf(const Frame& window, const std::vector<std::uint32_t>& shadow) {
+  if (shadow.size() != 4 || shadow[0] + shadow[1] >= window.width ||
+      shadow[2] + shadow[3] >= window.height) {
+    return {};  // nothing would be left: not a shadow
   }
-  double left = shadow[0], right = shadow[1], top = shadow[2], bottom = shadow[3];
-  if (left + right >= window.width || top + bottom >= window.height) {
-    return window;  // nothing would be left: not a shadow
-  }
-  return Frame{window.x + left, window.y + top, window.width - left - right,
-               window.height - top - bottom};
+  return FrameExtents{shadow[0], shadow[1], shadow[2], shadow[3]};
+}
+
+Frame shrunk(const Frame& frame, const FrameExtents& by) {
+  return Frame{frame.x + by.left, frame.y + by.top, frame.width - by.left - by.right,
+               frame.height - by.top - by.bottom};
+}
+
+Frame grown(const Frame& frame, const FrameExtents& by) {
+  return Frame{frame.x - by.left, frame.y - by.top, frame.width + by.left + by.right,
+               frame.height + by.top + by.bottom};
 }
 
 }  // namespace
 
 Frame ClientWindow::frame() const {
-  return Frame{client.x - extents.left, client.y - extents.top,
-               client.width + extents.left + extents.right,
-               client.height + extents.top + extents.bottom};
+  return grown(grown(client, shadow), extents);
 }
 
 std::optional<std::int64_t> windowLayer(const ClientWindow& window) {
@@ -247,6 +251,7 @@ std::vector<ClientWindow> XServer::clientWindows() {
   drainEvents();
 
   std::vector<ClientWindow> windows;
+  std::vector<bool> unannounced;
   for (std::size_t i = 0; i < order.size(); ++i) {
     Cookies& c = cookies[i];
     ReplyPtr<xcb_get_window_attributes_reply_t> attributes(
@@ -272,7 +277,8 @@ std::vector<ClientWindow> XServer::clientWindows() {
     window.client =
         Frame{static_cast<double>(origin->dst_x), static_cast<double>(origin->dst_y),
               static_cast<double>(geometry->width), static_cast<double>(geometry->height)};
-    window.client = withoutShadow(window.client, propertyWords(props[10].get()));
+    window.shadow = shadowOf(window.client, propertyWords(props[10].get()));
+    window.client = shrunk(window.client, window.shadow);
 
     std::vector<std::uint32_t> pid = propertyWords(props[0].get());
     std::string machine = untilNul(propertyBytes(props[9].get()));
@@ -313,6 +319,7 @@ std::vector<ClientWindow> XServer::clientWindows() {
       window.title = props[4]->type == atom("UTF8_STRING") ? legacy : latin1ToUtf8(legacy);
     }
     std::vector<std::uint32_t> extents = propertyWords(props[5].get());
+    unannounced.push_back(managed && extents.size() != 4);
     if (extents.size() == 4) {
       window.extents = FrameExtents{extents[0], extents[1], extents[2], extents[3]};
     }
@@ -332,6 +339,7 @@ std::vector<ClientWindow> XServer::clientWindows() {
                             onDesktop.front() != *desktopNow;
     windows.push_back(std::move(window));
   }
+  measureFrames(windows, unannounced);
   return windows;
 }
 

@@ -50,8 +50,9 @@ struct ClientWindow {
   bool onOtherDesktop = false;  // _NET_WM_DESKTOP differs from the current desktop
   bool typed = false;           // the window sets _NET_WM_WINDOW_TYPE
   WindowType type = WindowType::normal;
-  Frame client;
-  FrameExtents extents;
+  Frame client;                     // without the shadow of a client-side decorated window
+  FrameExtents shadow;              // _GTK_FRAME_EXTENTS: drawn by the client around `client`
+  FrameExtents extents;             // _NET_FRAME_EXTENTS, else measured from the manager's frame
   std::optional<desktop::Pid> pid;  // _NET_WM_PID, only for clients of this machine
   std::optional<std::string> title;
   std::optional<std::string> applicationID;  // _GTK_APPLICATION_ID
@@ -59,7 +60,8 @@ struct ClientWindow {
   std::optional<std::string> className;      // WM_CLASS, second part
 
   bool onScreen() const { return viewable && !hidden && !onOtherDesktop; }
-  // The client area grown by the window manager's frame.
+  // The client area grown by its shadow and the window manager's frame: the extents the
+  // toolkit gives its window to the accessibility tree.
   Frame frame() const;
 };
 
@@ -133,6 +135,9 @@ class XServer {
   void internAtoms();
   // Bottom to top; `managed` tells whether a window manager supplied the list.
   std::vector<std::uint32_t> stackingOrder(bool& managed);
+  // For managed windows whose manager does not write _NET_FRAME_EXTENTS, the extents of the
+  // frame the window sits in, as toolkits measure them then.
+  void measureFrames(std::vector<ClientWindow>& windows, const std::vector<bool>& unannounced);
   // A root window property of 32-bit values; nothing when it is not set.
   std::optional<std::vector<std::uint32_t>> rootWords(const char* name, xcb_atom_t type);
   std::vector<std::uint32_t> rootChildren();

@@ -19,6 +19,10 @@ constexpr int kMaxFrameDepth = 8;
 // The source indication of a pager, which activates the window as the user asked for it.
 constexpr std::uint32_t kSourcePager = 2;
 
+std::uint32_t distance(double from, double to) {
+  return to > from ? static_cast<std::uint32_t>(to - from) : 0;
+}
+
 }  // namespace
 
 std::optional<std::vector<std::uint32_t>> XServer::rootWords(const char* name, xcb_atom_t type) {
@@ -130,6 +134,41 @@ std::vector<std::uint32_t> XServer::topLevelsOf(const std::vector<std::uint32_t>
     open = std::move(deeper);
   }
   return found;
+}
+
+// Without _NET_FRAME_EXTENTS, toolkits take the geometry of the root's child that holds the
+// window (i3 draws its title and borders so).
+void XServer::measureFrames(std::vector<ClientWindow>& windows,
+                            const std::vector<bool>& unannounced) {
+  std::vector<std::size_t> measured;
+  std::vector<std::uint32_t> ids;
+  for (std::size_t i = 0; i < windows.size(); ++i) {
+    if (unannounced[i]) {
+      measured.push_back(i);
+      ids.push_back(windows[i].id);
+    }
+  }
+  if (ids.empty()) {
+    return;
+  }
+  std::vector<std::uint32_t> frames = topLevelsOf(ids);
+  std::vector<xcb_get_geometry_cookie_t> cookies;
+  for (std::uint32_t frame : frames) {
+    cookies.push_back(xcb_get_geometry(connection_, frame));
+  }
+  for (std::size_t k = 0; k < measured.size(); ++k) {
+    ReplyPtr<xcb_get_geometry_reply_t> geometry(
+        xcb_get_geometry_reply(connection_, cookies[k], nullptr));
+    ClientWindow& window = windows[measured[k]];
+    if (!geometry || frames[k] == window.id) {
+      continue;  // gone, or not reparented: no frame around it
+    }
+    Frame inner = window.frame();
+    window.extents = FrameExtents{distance(geometry->x, inner.x),
+                                  distance(inner.x + inner.width, geometry->x + geometry->width),
+                                  distance(geometry->y, inner.y),
+                                  distance(inner.y + inner.height, geometry->y + geometry->height)};
+  }
 }
 
 std::optional<std::uint32_t> XServer::activeWindow() {
