@@ -174,10 +174,10 @@ wait_for registry_answers || fail "the accessibility registry did not start"
 # session management, compositing and panels, with nothing of the user's configuration.
 start_window_manager() {
   case "$window_manager" in
-    openbox) openbox --sm-disable ;;
-    xfwm4) xfwm4 --compositor=off --sm-client-disable ;;
-    mutter) mutter --x11 --replace --sm-disable ;;
-    i3) i3 -c "$workdir/i3.config" ;;
+    openbox) exec openbox --sm-disable ;;
+    xfwm4) exec xfwm4 --compositor=off --sm-client-disable ;;
+    mutter) exec mutter --x11 --replace --sm-disable ;;
+    i3) exec i3 -c "$workdir/i3.config" ;;
   esac
 }
 # i3's smallest configuration: tiling as it comes, without a bar or key bindings.

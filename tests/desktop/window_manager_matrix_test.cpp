@@ -151,6 +151,46 @@ std::string fieldText(Bridge& bridge, const std::string& bundle, const Json& fie
   return sameNode(observed, "AXTextField", field).value("value", "");
 }
 
+pid_t windowManagerPid() {
+  const char* pid = std::getenv("QOR_WINDOW_MANAGER_PID");
+  return pid ? static_cast<pid_t>(std::atol(pid)) : 0;
+}
+
+// A manager that does not answer (stopped) leaves the front where it was: focusing fails and
+// the guard refuses the application that did not come to the front. A manager that is gone in
+// the middle of a batch leaves the focus holder in front: what was typed lands there or the
+// batch is refused, never anywhere else.
+void refuseWhileTheManagerIsLateOrGone(Bridge& bridge, const std::string& dialog,
+                                       const Json& field) {
+  const pid_t manager = windowManagerPid();
+  ASSERT_GT(manager, 0);
+  Json factory = result(bridge.request("app.observe", {{"bundleId", kFactory}}));
+  ASSERT_EQ(kill(manager, SIGSTOP), 0);
+  EXPECT_EQ(errorCode(focus(bridge, kFactory)), "focusUnavailable");
+  Json refused =
+      act(bridge, factory, Json::array({clickOn(factory, firstShown(factory, "AXCheckBox"))}));
+  EXPECT_EQ(errorCode(refused), "focusUnavailable") << refused.dump();
+  EXPECT_EQ(refused["error"]["details"]["reason"], "windowNotForeground");
+  ASSERT_EQ(kill(manager, SIGCONT), 0);
+  EXPECT_EQ(result(focus(bridge, dialog))["focused"], true);
+
+  Json asked = observeFront(bridge, dialog);
+  desktoptest::Program ending({"sh", "-c", "sleep 0.5; kill -KILL " + std::to_string(manager)});
+  Json typed = act(bridge, asked,
+                   Json::array({Json{{"type", "wait"}, {"milliseconds", 1500}},
+                                Json{{"type", "type"}, {"text", "x"}}}));
+  if (typed.contains("result")) {
+    Json after = observeUntil(bridge, dialog, [&](const Json& o) {
+      return sameNode(o, "AXTextField", field).value("value", "").find('x') != std::string::npos;
+    });
+    EXPECT_NE(sameNode(after, "AXTextField", field).value("value", "").find('x'),
+              std::string::npos);
+  } else {
+    EXPECT_TRUE(errorCode(typed) == "focusUnavailable" || errorCode(typed) == "staleObservation")
+        << typed.dump();
+  }
+}
+
 class WindowManagerMatrix : public testing::TestWithParam<std::string> {};
 
 TEST_P(WindowManagerMatrix, FocusClickTypeAndStopForTheUser) {
@@ -193,6 +233,10 @@ TEST_P(WindowManagerMatrix, FocusClickTypeAndStopForTheUser) {
           Json::array({Json{{"type", "wait"}, {"milliseconds", 3000}}, clickOn(again, field)}));
   EXPECT_EQ(errorCode(stopped), "userTakeover") << stopped.dump();
   EXPECT_EQ(stopped["error"]["details"]["failedIndex"], 1);
+
+  if (manager != "none") {
+    refuseWhileTheManagerIsLateOrGone(bridge, zenity, field);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Managers, WindowManagerMatrix,
