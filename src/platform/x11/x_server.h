@@ -144,6 +144,8 @@ class XServer {
   // The child of the root window that holds each window (its frame, or itself when it has
   // none); 0 for a window that is gone.
   std::vector<std::uint32_t> topLevelsOf(const std::vector<std::uint32_t>& windows);
+  // The first 32-bit value of a property asked for; none when it is unset or the window is gone.
+  std::uint32_t firstWord(xcb_get_property_cookie_t cookie);
   // The server's time now, from the PropertyNotify of a change to a window of our own.
   std::optional<std::uint32_t> serverTime();
   std::optional<std::uint32_t> currentDesktop();
@@ -154,6 +156,7 @@ class XServer {
   std::string hostName_;
   std::uint64_t keyboardMappingChanges_ = 0;
   xcb_window_t clockWindow_ = XCB_NONE;  // unmapped, for serverTime()
+  xcb_window_t checkWindow_ = XCB_NONE;  // the running window manager's, as last seen
 };
 
 }  // namespace qor::platform

@@ -47,23 +47,34 @@ std::vector<std::uint32_t> XServer::rootChildren() {
                                     children + xcb_query_tree_children_length(tree.get()));
 }
 
+std::uint32_t XServer::firstWord(xcb_get_property_cookie_t cookie) {
+  // A window that is gone answers with an error, which leaves the reply empty.
+  ReplyPtr<xcb_get_property_reply_t> reply(xcb_get_property_reply(connection_, cookie, nullptr));
+  std::vector<std::uint32_t> words = propertyWords(reply.get());
+  return words.empty() ? XCB_NONE : words.front();
+}
+
+// The check window seen last is asked along with the root: one round trip while it stays.
 bool XServer::windowManagerRunning() {
   if (!alive()) {
     return false;
   }
-  std::optional<std::vector<std::uint32_t>> check =
-      rootWords("_NET_SUPPORTING_WM_CHECK", XCB_ATOM_WINDOW);
-  if (!check || check->empty() || check->front() == XCB_NONE) {
-    return false;
+  auto ask = [&](xcb_window_t window) {
+    return xcb_get_property(connection_, 0, window, atom("_NET_SUPPORTING_WM_CHECK"),
+                            XCB_ATOM_WINDOW, 0, 1);
+  };
+  xcb_get_property_cookie_t onRoot = ask(screen_->root);
+  std::optional<xcb_get_property_cookie_t> onKnown;
+  if (checkWindow_ != XCB_NONE) {
+    onKnown = ask(checkWindow_);
   }
-  // A window that is gone answers with an error, which leaves the reply empty.
-  ReplyPtr<xcb_get_property_reply_t> itself(xcb_get_property_reply(
-      connection_,
-      xcb_get_property(connection_, 0, check->front(), atom("_NET_SUPPORTING_WM_CHECK"),
-                       XCB_ATOM_WINDOW, 0, 1),
-      nullptr));
-  std::vector<std::uint32_t> named = propertyWords(itself.get());
-  return !named.empty() && named.front() == check->front();
+  const std::uint32_t named = firstWord(onRoot);
+  std::uint32_t itself = onKnown ? firstWord(*onKnown) : XCB_NONE;
+  if (named != checkWindow_) {
+    checkWindow_ = named;
+    itself = named == XCB_NONE ? XCB_NONE : firstWord(ask(named));
+  }
+  return named != XCB_NONE && itself == named;
 }
 
 std::vector<std::uint32_t> XServer::stackingOrder(bool& managed) {
