@@ -76,6 +76,16 @@ Json focus(Bridge& bridge, const std::string& bundle) {
   return bridge.request("apps.focus", {{"bundleId", bundle}});
 }
 
+// Focusing succeeds when the application is in front 150 ms after the request; on a loaded
+// machine a manager may need longer, and the controller asks again.
+Json focusSoon(Bridge& bridge, const std::string& bundle) {
+  Json answer = focus(bridge, bundle);
+  for (int attempt = 1; attempt < 5 && !answer.contains("result"); ++attempt) {
+    answer = focus(bridge, bundle);
+  }
+  return answer;
+}
+
 Json act(Bridge& bridge, const Json& observed, const Json& actions) {
   return bridge.request("app.act", {{"bundleId", observed["bundleId"]},
                                     {"observationId", observed["observationId"]},
@@ -129,18 +139,25 @@ Json clickOn(const Json& observed, const Json& target) {
                         frame["height"].get<double>() / 2}};
 }
 
-// An observation whose window record and accessibility window agree.
-Json observeFront(Bridge& bridge, const std::string& bundle) {
-  Json observed = result(bridge.request("app.observe", {{"bundleId", bundle}}));
-  EXPECT_FALSE(observed["windows"].empty()) << observed.dump().substr(0, 400);
-  EXPECT_FALSE(observed["windowId"].is_null());
+Json accessibilityWindow(const Json& observed) {
   std::vector<Json> windows = nodesWhere(observed["tree"], [](const Json& n) {
     return n.value("role", "") == "AXWindow" && n.contains("frame");
   });
-  if (!windows.empty() && !observed["windows"].empty()) {
-    EXPECT_TRUE(sameFrame(windows[0]["frame"], observed["windows"][0]["frame"]))
-        << windows[0]["frame"].dump() << " vs " << observed["windows"][0]["frame"].dump();
-  }
+  return windows.empty() ? Json{{"frame", Json::object()}} : windows.front();
+}
+
+bool framesAgree(const Json& observed) {
+  return !observed.value("windows", Json::array()).empty() &&
+         sameFrame(accessibilityWindow(observed)["frame"], observed["windows"][0]["frame"]);
+}
+
+// An observation whose window record and accessibility window agree, once the window has
+// settled where the manager placed it.
+Json observeFront(Bridge& bridge, const std::string& bundle) {
+  Json observed = observeUntil(bridge, bundle, framesAgree);
+  EXPECT_FALSE(observed["windowId"].is_null()) << observed.dump().substr(0, 400);
+  EXPECT_TRUE(framesAgree(observed)) << accessibilityWindow(observed)["frame"].dump() << " vs "
+                                     << observed.value("windows", Json()).dump();
   return observed;
 }
 
@@ -172,7 +189,7 @@ void refuseWhileTheManagerIsLateOrGone(Bridge& bridge, const std::string& dialog
   EXPECT_EQ(errorCode(refused), "focusUnavailable") << refused.dump();
   EXPECT_EQ(refused["error"]["details"]["reason"], "windowNotForeground");
   ASSERT_EQ(kill(manager, SIGCONT), 0);
-  EXPECT_EQ(result(focus(bridge, dialog))["focused"], true);
+  EXPECT_EQ(result(focusSoon(bridge, dialog))["focused"], true);
 
   Json asked = observeFront(bridge, dialog);
   desktoptest::Program ending({"sh", "-c", "sleep 0.5; kill -KILL " + std::to_string(manager)});
@@ -202,7 +219,7 @@ TEST_P(WindowManagerMatrix, FocusClickTypeAndStopForTheUser) {
   }
   auto factory = desktoptest::startStock({kFactory});
   Bridge bridge;
-  EXPECT_EQ(result(focus(bridge, kFactory))["focused"], true);
+  EXPECT_EQ(result(focusSoon(bridge, kFactory))["focused"], true);
 
   Json observed = observeFront(bridge, kFactory);
   Json box = firstShown(observed, "AXCheckBox");
@@ -216,13 +233,25 @@ TEST_P(WindowManagerMatrix, FocusClickTypeAndStopForTheUser) {
 
   auto dialog = desktoptest::startStock({"zenity", "--entry", "--text", "Name"});
   const std::string zenity = bundleOf(bridge, dialog->pid());
-  EXPECT_EQ(result(focus(bridge, zenity))["focused"], true);
+  EXPECT_EQ(result(focusSoon(bridge, zenity))["focused"], true);
   Json asked = observeFront(bridge, zenity);
   Json field = firstShown(asked, "AXTextField");
   Json typed = act(bridge, asked,
                    Json::array({clickOn(asked, field), Json{{"type", "type"}, {"text", kTyped}}}));
   ASSERT_TRUE(typed.contains("result")) << typed.dump();
   EXPECT_EQ(fieldText(bridge, zenity, field), kTyped);
+
+  // The input focus moved to the factory behind the manager's back (XSetInputFocus): whether the
+  // manager follows it or not, the keys are refused instead of going to the factory.
+  Json refocused = observeFront(bridge, zenity);
+  desktoptest::run({"xdotool", "windowfocus", "--sync",
+                    std::to_string(desktoptest::windowsOf(factory->pid()).at(0))});
+  Json away = act(bridge, refocused, Json::array({Json{{"type", "type"}, {"text", "zz"}}}));
+  EXPECT_TRUE(away.contains("error")) << away.dump();
+  EXPECT_TRUE(nodesWhere(observeFront(bridge, kFactory)["tree"], [](const Json& n) {
+                return n.value("value", Json()) == "zz";
+              }).empty());
+  EXPECT_EQ(result(focusSoon(bridge, zenity))["focused"], true);
 
   // Acting made the observation stale. xdotool sends through the same core XTEST pointer as the
   // bridge does.
