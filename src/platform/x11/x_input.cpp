@@ -186,7 +186,9 @@ void XInput::handle(xcb_generic_event_t* event) {
   std::optional<RawInput> input;
   switch (generic->event_type) {
     case XCB_INPUT_RAW_MOTION:
-      // A motion without a position (a relative one) is never one the bridge sent.
+      // A motion without axis values is never one the bridge sent. A relative one carries its
+      // deltas instead of a position; should they equal a point the bridge moved to, the
+      // bridge's own motion then arrives unmatched, so the pair still counts once as the user's.
       if (auto position = rawPosition(raw)) {
         input = RawInput{RawKind::motion, 0, position->first, position->second};
       }
