@@ -19,6 +19,8 @@ PACKAGES=(
   # the toolkit matrix of the desktop tests: GTK 4, Qt 5, two browsers and a word processor
   # (libreoffice-gtk3 gives LibreOffice its accessibility on the bus)
   gnome-calculator featherpad firefox-esr chromium libreoffice-writer libreoffice-gtk3
+  # the window managers the desktop tests run under besides openbox, and a dialog to drive
+  xfwm4 mutter i3-wm zenity
 )
 
 missing=()

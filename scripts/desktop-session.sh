@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Runs one command inside a private desktop session and tears the session down afterwards.
 #
-#   scripts/desktop-session.sh [--screen WIDTHxHEIGHT] -- command [arguments...]
+#   scripts/desktop-session.sh [--screen WIDTHxHEIGHT] [--window-manager NAME] -- command [args...]
 #
 # The session: Xvfb on a free display, a private session D-Bus, the accessibility bus of
-# at-spi2-core with accessibility enabled, and openbox as window manager. The command sees
-# DISPLAY, DBUS_SESSION_BUS_ADDRESS and XDG_RUNTIME_DIR of that session and keeps this script's
+# at-spi2-core with accessibility enabled, and a window manager: openbox unless --window-manager
+# (or QOR_WINDOW_MANAGER) names xfwm4, mutter, i3 or none. The command sees DISPLAY,
+# DBUS_SESSION_BUS_ADDRESS and XDG_RUNTIME_DIR of that session, QOR_WINDOW_MANAGER naming the
+# manager that runs and QOR_WINDOW_MANAGER_PID its process, and keeps this script's
 # standard input, output and error. The script exits with the command's status, or 125 when the
 # session could not be started. Everything started inside the session carries the variable
 # QOR_DESKTOP_SESSION with a value of its own; at the end every such process is stopped, so
@@ -14,10 +16,16 @@
 set -u
 
 screen_size=1280x1024
+window_manager=${QOR_WINDOW_MANAGER:-openbox}
+usage="usage: $0 [--screen WIDTHxHEIGHT] [--window-manager openbox|xfwm4|mutter|i3|none] -- command [arguments...]"
 while (($#)); do
   case "$1" in
     --screen)
       screen_size=${2:?--screen needs WIDTHxHEIGHT}
+      shift 2
+      ;;
+    --window-manager)
+      window_manager=${2:?--window-manager needs a name}
       shift 2
       ;;
     --)
@@ -25,13 +33,20 @@ while (($#)); do
       break
       ;;
     *)
-      echo "usage: $0 [--screen WIDTHxHEIGHT] -- command [arguments...]" >&2
+      echo "$usage" >&2
       exit 125
       ;;
   esac
 done
+case "$window_manager" in
+  openbox | xfwm4 | mutter | i3 | none) ;;
+  *)
+    echo "$usage" >&2
+    exit 125
+    ;;
+esac
 if (($# == 0)); then
-  echo "usage: $0 [--screen WIDTHxHEIGHT] -- command [arguments...]" >&2
+  echo "$usage" >&2
   exit 125
 fi
 
@@ -47,6 +62,7 @@ export XDG_RUNTIME_DIR=$workdir
 export GSETTINGS_BACKEND=memory
 export GDK_BACKEND=x11
 export XDG_SESSION_TYPE=x11
+export QOR_WINDOW_MANAGER=$window_manager
 unset NO_AT_BRIDGE GTK_A11Y GTK_MODULES WAYLAND_DISPLAY AT_SPI_BUS_ADDRESS DBUS_SESSION_BUS_PID
 
 session_pids() {
@@ -154,10 +170,25 @@ registry_answers() {
 }
 wait_for registry_answers || fail "the accessibility registry did not start"
 
-# Window manager; ready once it has announced itself on the root window.
-openbox --sm-disable </dev/null >"$workdir/openbox.log" 2>&1 &
-wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
-wait_for wm_ready || fail "openbox did not start"
+# Window manager; ready once it has announced itself on the root window. Each runs without its
+# session management, compositing and panels, with nothing of the user's configuration.
+start_window_manager() {
+  case "$window_manager" in
+    openbox) exec openbox --sm-disable ;;
+    xfwm4) exec xfwm4 --compositor=off --sm-client-disable ;;
+    mutter) exec mutter --x11 --replace --sm-disable ;;
+    i3) exec i3 -c "$workdir/i3.config" ;;
+  esac
+}
+# i3's smallest configuration: tiling as it comes, without a bar or key bindings.
+echo 'font pango:monospace 8' >"$workdir/i3.config"
+if [[ "$window_manager" != none ]]; then
+  XDG_CONFIG_HOME="$workdir/config" start_window_manager </dev/null \
+    >"$workdir/$window_manager.log" 2>&1 &
+  export QOR_WINDOW_MANAGER_PID=$!
+  wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
+  wait_for wm_ready || fail "$window_manager did not start"
+fi
 
 # The command keeps this script's standard input (an explicit redirection, since background
 # commands otherwise read from /dev/null) and runs in the background so that signals reach the

@@ -91,14 +91,14 @@ class X11Desktop final : public desktop::Desktop {
   // Input, monitor and lock (x11_input.cpp).
   void startInput();
   void stopInput();
-  void releaseInputDevices();
+  void releaseSpareKeycodes();
   bool send(desktop::Pid pid, const desktop::MouseEvent& event);
   bool send(desktop::Pid pid, const desktop::ScrollEvent& event);
   bool send(desktop::Pid pid, const desktop::KeyEvent& event);
   bool lookUpStrokes(const std::vector<Keysym>& keysyms, std::vector<KeyStroke>& strokes);
   bool pressKeys(const std::vector<KeyStroke>& modifiers, const std::vector<KeyStroke>& strokes,
                  const std::optional<KeyStroke>& shift);
-  bool focusKeyboardOn(desktop::Pid pid);
+  bool keyboardFocusedOn(desktop::Pid pid);
   void lingerSpareKeycodes();
   void noteRawEvent(XInput::Source source);
 

@@ -1,10 +1,10 @@
 // Synthetic input, the user-input monitor and the screen lock of the X11 desktop.
 //
-// Input goes through the bridge's own master device pair (x_input.h): the pointer really moves
-// (its own cursor, not the user's) to where it clicks or scrolls, and its keyboard's focus is set
-// to the target's active window before keys. Keys and typed characters are pressed and released
-// within the key-down event, so that no key or modifier is ever left held; the key-up event
-// sends nothing more.
+// Input goes through the core XTest devices (x_input.h): the pointer really moves to where it
+// clicks or scrolls, and keys go to the window the window manager gave the focus, which must be
+// the target's active window. Keys and typed characters are pressed and released within the
+// key-down event, so that no key or modifier is ever left held; the key-up event sends nothing
+// more.
 
 #include <poll.h>
 
@@ -44,9 +44,9 @@ void X11Desktop::startInput() {
   });
 }
 
-// Gives the spare keycodes back and removes the bridge's devices, before the connections close.
+// Gives the spare keycodes back before the connections close.
 void X11Desktop::stopInput() {
-  releaseInputDevices();
+  releaseSpareKeycodes();
   if (inputWatch_) {
     loop_.unwatchFd(*inputWatch_);
     inputWatch_.reset();
@@ -122,7 +122,7 @@ bool X11Desktop::send(Pid pid, const KeyEvent& event) {
   if (keyboard_.holdsSpares()) {
     lingerSpareKeycodes();
   }
-  return focusKeyboardOn(pid) && pressKeys(held, strokes, shift) && input_->flush();
+  return keyboardFocusedOn(pid) && pressKeys(held, strokes, shift) && input_->flush();
 }
 
 // The keystroke of each keysym, in order; false when one has none.
@@ -182,24 +182,18 @@ bool X11Desktop::pressKeys(const std::vector<KeyStroke>& modifiers,
   return ok;
 }
 
-// The bridge's keyboard types into the target's active window (the guard has just checked that
-// the target is in front), else into the target's frontmost application window.
-bool X11Desktop::focusKeyboardOn(Pid pid) {
+// Keys go wherever the window manager put the keyboard focus, so they are sent only while the
+// active window is the target's (the guard has just checked that) and holds the focus.
+bool X11Desktop::keyboardFocusedOn(Pid pid) {
   std::optional<std::uint32_t> window = x_->activeWindow();
+  if (!window) {
+    return false;
+  }
   // A window's owner never changes: typing asks for the owner of the same window only once.
-  if (window && activeOwner_.first != *window) {
+  if (activeOwner_.first != *window) {
     activeOwner_ = {*window, x_->windowPid(*window)};
   }
-  if (window && activeOwner_.second != pid) {
-    window.reset();
-    for (const ClientWindow& client : x_->clientWindows()) {
-      if (client.pid == pid && client.onScreen() && windowLayer(client) == 0) {
-        window = client.id;
-        break;
-      }
-    }
-  }
-  return window && input_->focus(*window);
+  return activeOwner_.second == pid && x_->holdsInputFocus(*window);
 }
 
 void X11Desktop::lingerSpareKeycodes() {
@@ -226,25 +220,21 @@ std::optional<MonitorHandle> X11Desktop::addGlobalMonitor(
 }
 
 // The bridge removes its monitor only at its orderly exit, right before it ends without
-// running destructors: the spare keycodes and the device pair go with the last monitor (a later
-// post would make the pair again).
+// running destructors: the spare keycodes go back with the last monitor.
 void X11Desktop::removeMonitor(MonitorHandle handle) {
   monitors_.erase(handle);
   if (monitors_.empty() && input_) {
     input_->stopWatchingRawEvents();
-    releaseInputDevices();
+    releaseSpareKeycodes();
   }
 }
 
-void X11Desktop::releaseInputDevices() {
+void X11Desktop::releaseSpareKeycodes() {
   if (restoreTimer_) {
     loop_.cancelTimer(*restoreTimer_);
     restoreTimer_.reset();
   }
   keyboard_.restoreSpares();
-  if (input_) {
-    input_->removeDevices();
-  }
 }
 
 // Raw events are read wherever the input connection is read, sending included; the handlers

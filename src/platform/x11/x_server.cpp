@@ -9,15 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/x11/xcb_reply.h"
+
 namespace qor::platform {
 namespace {
-
-template <class T>
-struct FreeReply {
-  void operator()(T* reply) const { std::free(reply); }
-};
-template <class T>
-using ReplyPtr = std::unique_ptr<T, FreeReply<T>>;
 
 constexpr std::uint32_t kAllDesktops = 0xFFFFFFFF;
 constexpr std::uint32_t kLongPropertyLength = 65536;  // in 32-bit units
@@ -44,24 +39,9 @@ constexpr std::array kAtomNames = {"_NET_CLIENT_LIST_STACKING",
                                    "_NET_WM_DESKTOP",
                                    "_NET_CURRENT_DESKTOP",
                                    "_NET_SUPPORTING_WM_CHECK",
+                                   "_NET_CLIENT_LIST",
+                                   "_GTK_FRAME_EXTENTS",
                                    "AT_SPI_BUS"};
-
-std::string propertyBytes(xcb_get_property_reply_t* reply) {
-  if (!reply || reply->type == XCB_NONE) {
-    return {};
-  }
-  auto* data = static_cast<const char*>(xcb_get_property_value(reply));
-  return std::string(data, static_cast<std::size_t>(xcb_get_property_value_length(reply)));
-}
-
-std::vector<std::uint32_t> propertyWords(xcb_get_property_reply_t* reply) {
-  if (!reply || reply->type == XCB_NONE || reply->format != 32) {
-    return {};
-  }
-  auto* data = static_cast<const std::uint32_t*>(xcb_get_property_value(reply));
-  auto count = static_cast<std::size_t>(xcb_get_property_value_length(reply)) / 4;
-  return std::vector<std::uint32_t>(data, data + count);
-}
 
 // Latin-1 (the encoding of STRING properties) to UTF-8.
 std::string latin1ToUtf8(const std::string& text) {
@@ -94,12 +74,30 @@ std::uint8_t channel(std::uint32_t pixel, std::uint32_t mask) {
   return static_cast<std::uint8_t>(max == 255 ? value : value * 255 / max);
 }
 
+// A client-side decorated window (GTK under a compositing manager) draws its shadow inside the
+// X window and names its width in _GTK_FRAME_EXTENTS; the window itself is what lies within.
+FrameExtents shadowOf(const Frame& window, const std::vector<std::uint32_t>& shadow) {
+  if (shadow.size() != 4 || shadow[0] + shadow[1] >= window.width ||
+      shadow[2] + shadow[3] >= window.height) {
+    return {};  // nothing would be left: not a shadow
+  }
+  return FrameExtents{shadow[0], shadow[1], shadow[2], shadow[3]};
+}
+
+Frame shrunk(const Frame& frame, const FrameExtents& by) {
+  return Frame{frame.x + by.left, frame.y + by.top, frame.width - by.left - by.right,
+               frame.height - by.top - by.bottom};
+}
+
+Frame grown(const Frame& frame, const FrameExtents& by) {
+  return Frame{frame.x - by.left, frame.y - by.top, frame.width + by.left + by.right,
+               frame.height + by.top + by.bottom};
+}
+
 }  // namespace
 
 Frame ClientWindow::frame() const {
-  return Frame{client.x - extents.left, client.y - extents.top,
-               client.width + extents.left + extents.right,
-               client.height + extents.top + extents.bottom};
+  return grown(grown(client, shadow), extents);
 }
 
 std::optional<std::int64_t> windowLayer(const ClientWindow& window) {
@@ -165,11 +163,15 @@ int XServer::fileDescriptor() const {
 
 void XServer::drainEvents() {
   while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
-    if ((event->response_type & 0x7f) == XCB_MAPPING_NOTIFY &&
-        reinterpret_cast<xcb_mapping_notify_event_t*>(event)->request == XCB_MAPPING_KEYBOARD) {
-      ++keyboardMappingChanges_;
-    }
+    noteEvent(event);
     std::free(event);
+  }
+}
+
+void XServer::noteEvent(const xcb_generic_event_t* event) {
+  if ((event->response_type & 0x7f) == XCB_MAPPING_NOTIFY &&
+      reinterpret_cast<const xcb_mapping_notify_event_t*>(event)->request == XCB_MAPPING_KEYBOARD) {
+    ++keyboardMappingChanges_;
   }
 }
 
@@ -189,31 +191,6 @@ void XServer::internAtoms() {
 xcb_atom_t XServer::atom(const char* name) {
   auto found = atoms_.find(name);
   return found == atoms_.end() ? XCB_NONE : found->second;
-}
-
-std::vector<std::uint32_t> XServer::stackingOrder(bool& managed) {
-  managed = false;
-  if (!alive()) {
-    return {};
-  }
-  ReplyPtr<xcb_get_property_reply_t> stacking(xcb_get_property_reply(
-      connection_,
-      xcb_get_property(connection_, 0, screen_->root, atom("_NET_CLIENT_LIST_STACKING"),
-                       XCB_ATOM_WINDOW, 0, kLongPropertyLength),
-      nullptr));
-  if (stacking && stacking->type != XCB_NONE) {
-    managed = true;
-    return propertyWords(stacking.get());
-  }
-  // No window manager: the root's children, bottom to top; the caller keeps the viewable ones.
-  ReplyPtr<xcb_query_tree_reply_t> tree(
-      xcb_query_tree_reply(connection_, xcb_query_tree(connection_, screen_->root), nullptr));
-  if (!tree) {
-    return {};
-  }
-  xcb_window_t* children = xcb_query_tree_children(tree.get());
-  return std::vector<std::uint32_t>(children,
-                                    children + xcb_query_tree_children_length(tree.get()));
 }
 
 std::optional<std::uint32_t> XServer::currentDesktop() {
@@ -243,9 +220,9 @@ std::vector<ClientWindow> XServer::clientWindows() {
     xcb_get_window_attributes_cookie_t attributes;
     xcb_get_geometry_cookie_t geometry;
     xcb_translate_coordinates_cookie_t origin;
-    std::array<xcb_get_property_cookie_t, 10> properties;
+    std::array<xcb_get_property_cookie_t, 11> properties;
   };
-  const std::array<std::pair<xcb_atom_t, xcb_atom_t>, 10> wanted = {{
+  const std::array<std::pair<xcb_atom_t, xcb_atom_t>, 11> wanted = {{
       {atom("_NET_WM_PID"), XCB_ATOM_CARDINAL},
       {atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM},
       {atom("_NET_WM_STATE"), XCB_ATOM_ATOM},
@@ -256,6 +233,7 @@ std::vector<ClientWindow> XServer::clientWindows() {
       {XCB_ATOM_WM_CLASS, XCB_ATOM_STRING},
       {atom("_NET_WM_DESKTOP"), XCB_ATOM_CARDINAL},
       {XCB_ATOM_WM_CLIENT_MACHINE, XCB_ATOM_ANY},
+      {atom("_GTK_FRAME_EXTENTS"), XCB_ATOM_CARDINAL},
   }};
   std::vector<Cookies> cookies;
   cookies.reserve(order.size());
@@ -273,6 +251,7 @@ std::vector<ClientWindow> XServer::clientWindows() {
   drainEvents();
 
   std::vector<ClientWindow> windows;
+  std::vector<bool> unannounced;
   for (std::size_t i = 0; i < order.size(); ++i) {
     Cookies& c = cookies[i];
     ReplyPtr<xcb_get_window_attributes_reply_t> attributes(
@@ -281,7 +260,7 @@ std::vector<ClientWindow> XServer::clientWindows() {
         xcb_get_geometry_reply(connection_, c.geometry, nullptr));
     ReplyPtr<xcb_translate_coordinates_reply_t> origin(
         xcb_translate_coordinates_reply(connection_, c.origin, nullptr));
-    std::array<ReplyPtr<xcb_get_property_reply_t>, 10> props;
+    std::array<ReplyPtr<xcb_get_property_reply_t>, 11> props;
     for (std::size_t p = 0; p < wanted.size(); ++p) {
       props[p].reset(xcb_get_property_reply(connection_, c.properties[p], nullptr));
     }
@@ -298,6 +277,8 @@ std::vector<ClientWindow> XServer::clientWindows() {
     window.client =
         Frame{static_cast<double>(origin->dst_x), static_cast<double>(origin->dst_y),
               static_cast<double>(geometry->width), static_cast<double>(geometry->height)};
+    window.shadow = shadowOf(window.client, propertyWords(props[10].get()));
+    window.client = shrunk(window.client, window.shadow);
 
     std::vector<std::uint32_t> pid = propertyWords(props[0].get());
     std::string machine = untilNul(propertyBytes(props[9].get()));
@@ -338,6 +319,7 @@ std::vector<ClientWindow> XServer::clientWindows() {
       window.title = props[4]->type == atom("UTF8_STRING") ? legacy : latin1ToUtf8(legacy);
     }
     std::vector<std::uint32_t> extents = propertyWords(props[5].get());
+    unannounced.push_back(managed && extents.size() != 4);
     if (extents.size() == 4) {
       window.extents = FrameExtents{extents[0], extents[1], extents[2], extents[3]};
     }
@@ -357,55 +339,8 @@ std::vector<ClientWindow> XServer::clientWindows() {
                             onDesktop.front() != *desktopNow;
     windows.push_back(std::move(window));
   }
+  measureFrames(windows, unannounced);
   return windows;
-}
-
-std::optional<std::uint32_t> XServer::activeWindow() {
-  if (!alive()) {
-    return std::nullopt;
-  }
-  ReplyPtr<xcb_get_property_reply_t> reply(
-      xcb_get_property_reply(connection_,
-                             xcb_get_property(connection_, 0, screen_->root,
-                                              atom("_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW, 0, 1),
-                             nullptr));
-  std::vector<std::uint32_t> words = propertyWords(reply.get());
-  if (words.empty() || words.front() == XCB_NONE) {
-    return std::nullopt;
-  }
-  return words.front();
-}
-
-bool XServer::requestActivation(std::uint32_t window) {
-  if (!alive()) {
-    return false;
-  }
-  ReplyPtr<xcb_get_property_reply_t> check(xcb_get_property_reply(
-      connection_,
-      xcb_get_property(connection_, 0, screen_->root, atom("_NET_SUPPORTING_WM_CHECK"),
-                       XCB_ATOM_WINDOW, 0, 1),
-      nullptr));
-  if (!propertyWords(check.get()).empty()) {
-    xcb_client_message_event_t message{};
-    message.response_type = XCB_CLIENT_MESSAGE;
-    message.format = 32;
-    message.window = window;
-    message.type = atom("_NET_ACTIVE_WINDOW");
-    message.data.data32[0] = 2;  // source: a pager, which window managers obey without question
-    message.data.data32[1] = XCB_CURRENT_TIME;
-    xcb_send_event(connection_, 0, screen_->root,
-                   XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
-                   reinterpret_cast<const char*>(&message));
-  } else {
-    const std::uint32_t above = XCB_STACK_MODE_ABOVE;
-    xcb_map_window(connection_, window);
-    xcb_configure_window(connection_, window, XCB_CONFIG_WINDOW_STACK_MODE, &above);
-    xcb_set_input_focus(connection_, XCB_INPUT_FOCUS_POINTER_ROOT, window, XCB_CURRENT_TIME);
-  }
-  // A round trip makes sure the request reached the server before the caller goes on.
-  std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
-  drainEvents();
-  return alive();
 }
 
 std::optional<desktop::Pid> XServer::windowPid(std::uint32_t window) {

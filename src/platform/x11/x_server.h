@@ -50,8 +50,9 @@ struct ClientWindow {
   bool onOtherDesktop = false;  // _NET_WM_DESKTOP differs from the current desktop
   bool typed = false;           // the window sets _NET_WM_WINDOW_TYPE
   WindowType type = WindowType::normal;
-  Frame client;
-  FrameExtents extents;
+  Frame client;                     // without the shadow of a client-side decorated window
+  FrameExtents shadow;              // _GTK_FRAME_EXTENTS: drawn by the client around `client`
+  FrameExtents extents;             // _NET_FRAME_EXTENTS, else measured from the manager's frame
   std::optional<desktop::Pid> pid;  // _NET_WM_PID, only for clients of this machine
   std::optional<std::string> title;
   std::optional<std::string> applicationID;  // _GTK_APPLICATION_ID
@@ -59,7 +60,8 @@ struct ClientWindow {
   std::optional<std::string> className;      // WM_CLASS, second part
 
   bool onScreen() const { return viewable && !hidden && !onOtherDesktop; }
-  // The client area grown by the window manager's frame.
+  // The client area grown by its shadow and the window manager's frame: the extents the
+  // toolkit gives its window to the accessibility tree.
   Frame frame() const;
 };
 
@@ -89,12 +91,22 @@ class XServer {
   void drainEvents();
 
   // Every managed top-level client window, front to back: the window manager's stacking list
-  // reversed, or the root window's mapped children when no window manager runs.
+  // reversed (or its client list in the root window's stacking order when it keeps no stacking
+  // list), or the root window's mapped children when no window manager runs.
   std::vector<ClientWindow> clientWindows();
+  // The window the window manager made active (the first value of _NET_ACTIVE_WINDOW, however
+  // many it writes); without a running window manager, the top-level window holding the input
+  // focus. Nothing while no window is active.
   std::optional<std::uint32_t> activeWindow();
-  // Asks the window manager to activate `window` (restoring it if minimised); without a window
-  // manager, raises it and gives it the input focus.
+  // Asks the window manager to activate `window` (restoring it if minimised), as a pager does,
+  // with the server's current time; without a window manager, raises it and gives it the input
+  // focus. Whether it became active is for the caller to look.
   bool requestActivation(std::uint32_t window);
+  // Whether the input focus is in `window` or one of its windows (within the same frame).
+  bool holdsInputFocus(std::uint32_t window);
+  // Whether a window manager runs: _NET_SUPPORTING_WM_CHECK names a window that names itself,
+  // so a value left behind by a manager that ended does not count.
+  bool windowManagerRunning();
   // The owner of a window (_NET_WM_PID), read alone.
   std::optional<desktop::Pid> windowPid(std::uint32_t window);
 
@@ -118,9 +130,24 @@ class XServer {
  private:
   XServer(xcb_connection_t* connection, int screenNumber);
   xcb_atom_t atom(const char* name);
+  // Counts what the backend follows among the events read (keyboard mapping changes).
+  void noteEvent(const xcb_generic_event_t* event);
   void internAtoms();
   // Bottom to top; `managed` tells whether a window manager supplied the list.
   std::vector<std::uint32_t> stackingOrder(bool& managed);
+  // For managed windows whose manager does not write _NET_FRAME_EXTENTS, the extents of the
+  // frame the window sits in, as toolkits measure them then.
+  void measureFrames(std::vector<ClientWindow>& windows, const std::vector<bool>& unannounced);
+  // A root window property of 32-bit values; nothing when it is not set.
+  std::optional<std::vector<std::uint32_t>> rootWords(const char* name, xcb_atom_t type);
+  std::vector<std::uint32_t> rootChildren();
+  // The child of the root window that holds each window (its frame, or itself when it has
+  // none); 0 for a window that is gone.
+  std::vector<std::uint32_t> topLevelsOf(const std::vector<std::uint32_t>& windows);
+  // The first 32-bit value of a property asked for; none when it is unset or the window is gone.
+  std::uint32_t firstWord(xcb_get_property_cookie_t cookie);
+  // The server's time now, from the PropertyNotify of a change to a window of our own.
+  std::optional<std::uint32_t> serverTime();
   std::optional<std::uint32_t> currentDesktop();
 
   xcb_connection_t* connection_;
@@ -128,6 +155,8 @@ class XServer {
   std::map<std::string, xcb_atom_t> atoms_;
   std::string hostName_;
   std::uint64_t keyboardMappingChanges_ = 0;
+  xcb_window_t clockWindow_ = XCB_NONE;  // unmapped, for serverTime()
+  xcb_window_t checkWindow_ = XCB_NONE;  // the running window manager's, as last seen
 };
 
 }  // namespace qor::platform

@@ -370,6 +370,23 @@ std::optional<std::string> run(const std::vector<std::string>& arguments) {
   return text;
 }
 
+std::string errorCode(const Json& response) {
+  return response.contains("error") ? response["error"].value("code", "") : "";
+}
+
+Json observeUntil(Bridge& bridge, const std::string& bundleID,
+                  const std::function<bool(const Json&)>& done) {
+  const auto deadline = Clock::now() + std::chrono::seconds(2);
+  auto observe = [&] {
+    return bridge.request("app.observe", {{"bundleId", bundleID}}).value("result", Json::object());
+  };
+  Json observed = observe();
+  while (!done(observed) && Clock::now() < deadline) {
+    observed = observe();
+  }
+  return observed;
+}
+
 std::vector<unsigned long> windowsOf(pid_t pid) {
   std::vector<unsigned long> windows;
   std::optional<std::string> found;

@@ -93,6 +93,15 @@ std::vector<Json> nodesWhere(const Json& tree, const std::function<bool(const Js
 // A click action at the centre of a node's frame, in points of the observation's first window.
 Json clickAt(const Json& observed, const Json& target, Json extra = Json::object());
 
+// The error code of a response; empty when it has none.
+std::string errorCode(const Json& response);
+
+// Observes the application until `done` holds of the observation, for at most two seconds:
+// input the bridge posts reaches the application after the bridge has answered, so its effect
+// may show only in a later observation. The last observation (its "result").
+Json observeUntil(Bridge& bridge, const std::string& bundleID,
+                  const std::function<bool(const Json&)>& done);
+
 // Ends a process that is not a child of the test (SIGTERM, SIGKILL after two seconds).
 void endProcess(pid_t pid);
 
