@@ -1,0 +1,190 @@
+#include "mcp/child_bridge.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+extern char** environ;
+
+namespace qor::mcp {
+namespace {
+
+void closeIfOpen(int& fd) {
+  if (fd >= 0) {
+    close(fd);
+    fd = -1;
+  }
+}
+
+// Writes all of `bytes`; false when the reader is gone.
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = write(fd, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+std::string describeStatus(int status) {
+  if (WIFEXITED(status)) {
+    return "exited with status " + std::to_string(WEXITSTATUS(status));
+  }
+  if (WIFSIGNALED(status)) {
+    return "was ended by signal " + std::to_string(WTERMSIG(status)) + " (" +
+           strsignal(WTERMSIG(status)) + ")";
+  }
+  return "ended";
+}
+
+}  // namespace
+
+ChildBridge::ChildBridge(runtime::EventLoop& loop, std::vector<std::string> command)
+    : loop_(loop), command_(std::move(command)) {}
+
+ChildBridge::~ChildBridge() {
+  if (watch_) {
+    loop_.unwatchFd(*watch_);
+  }
+  closeIfOpen(input_);
+  closeIfOpen(output_);
+  if (pid_ > 0) {
+    reap(3000);
+  }
+}
+
+std::string ChildBridge::send(std::string_view line) {
+  if (pid_ < 0) {
+    if (std::string failure = start(); !failure.empty()) {
+      return failure;
+    }
+  }
+  std::string framed(line);
+  framed += '\n';
+  if (!writeAll(input_, framed)) {
+    // Its output's end tells why it went; the caller hears it through `ended`.
+    return "the bridge no longer reads its input";
+  }
+  return "";
+}
+
+std::string ChildBridge::start() {
+  int toChild[2];
+  int fromChild[2];
+  if (pipe2(toChild, O_CLOEXEC) != 0) {
+    return std::string("cannot make a pipe: ") + std::strerror(errno);
+  }
+  if (pipe2(fromChild, O_CLOEXEC) != 0) {
+    close(toChild[0]);
+    close(toChild[1]);
+    return std::string("cannot make a pipe: ") + std::strerror(errno);
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, toChild[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
+  std::vector<char*> argv;
+  for (std::string& argument : command_) {
+    argv.push_back(argument.data());
+  }
+  argv.push_back(nullptr);
+  const int failed = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(toChild[0]);
+  close(fromChild[1]);
+  if (failed != 0) {
+    pid_ = -1;
+    close(toChild[1]);
+    close(fromChild[0]);
+    return "cannot start " + command_.front() + ": " + std::strerror(failed);
+  }
+  input_ = toChild[1];
+  output_ = fromChild[0];
+  fcntl(output_, F_SETFL, fcntl(output_, F_GETFL) | O_NONBLOCK);
+  watch_ = loop_.watchFd(output_, POLLIN, [this](short) { readable(); });
+  return "";
+}
+
+void ChildBridge::readable() {
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t got = read(output_, buffer, sizeof buffer);
+    if (got > 0) {
+      deliver(std::string_view(buffer, static_cast<std::size_t>(got)));
+      if (output_ < 0) {
+        return;  // a listener call ended the bridge meanwhile
+      }
+      continue;
+    }
+    if (got < 0 && (errno == EINTR)) {
+      continue;
+    }
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      return;
+    }
+    ended();
+    return;
+  }
+}
+
+void ChildBridge::deliver(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const std::size_t newline = bytes.find('\n');
+    if (newline == std::string_view::npos) {
+      partial_.append(bytes);
+      return;
+    }
+    partial_.append(bytes.substr(0, newline));
+    bytes.remove_prefix(newline + 1);
+    std::string line = std::move(partial_);
+    partial_.clear();
+    if (listener_.line) {
+      listener_.line(line);
+    }
+  }
+}
+
+void ChildBridge::ended() {
+  loop_.unwatchFd(*watch_);
+  watch_.reset();
+  closeIfOpen(input_);
+  closeIfOpen(output_);
+  partial_.clear();
+  const std::string why = reap(2000);
+  if (listener_.ended) {
+    listener_.ended(why);
+  }
+}
+
+// Waits up to `waitMs` for the bridge to end, then kills it; returns how it ended.
+std::string ChildBridge::reap(int waitMs) {
+  const pid_t pid = pid_;
+  pid_ = -1;
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd >= 0) {
+    pollfd exited{pidfd, POLLIN, 0};
+    while (poll(&exited, 1, waitMs) < 0 && errno == EINTR) {
+    }
+    close(pidfd);
+  }
+  int status = 0;
+  if (waitpid(pid, &status, WNOHANG) == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  return describeStatus(status);
+}
+
+}  // namespace qor::mcp
