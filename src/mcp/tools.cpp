@@ -27,11 +27,11 @@ const char* const kBundleOnly = R"({
   "required": ["bundleId"]
 })";
 
-const char* const kWindowsAndFrame = R"(
-    "frame": {"$ref": "#/$defs/frame"},
+// A window record leaves out nothing it could not read, so its keys may hold null.
+const char* const kWindowList = R"(
     "windows": {"type": "array", "items": {"type": "object", "properties": {
-      "windowId": {"type": "integer"}, "title": {"type": "string"},
-      "frame": {"$ref": "#/$defs/frame"}}}})";
+      "windowId": {"type": ["integer", "null"]}, "title": {"type": ["string", "null"]},
+      "frame": {"anyOf": [{"$ref": "#/$defs/frame"}, {"type": "null"}]}}}})";
 
 const char* const kFrameDefinition = R"(
   "$defs": {"frame": {"type": "object", "description": "Screen points, origin top-left",
@@ -129,7 +129,7 @@ Json observeOutput() {
     "truncated": {"type": "boolean"}, "expiresAt": {"type": "string"},
     "tree": {"type": "array", "items": {"type": "object"},
       "description": "Element nodes: ref, role, title, value, frame, actions, children"},)") +
-                 kWindowsAndFrame + "},\n" + R"("required": ["observationId", "tree"],)" +
+                 kWindowList + "},\n" + R"("required": ["observationId", "tree"],)" +
                  kFrameDefinition + "}")
                     .c_str());
 }
