@@ -47,7 +47,7 @@ Json listAppsInput() {
   "type": "object",
   "properties": {
     "bundleIds": {"type": "array", "items": {"type": "string"},
-      "description": "Only these application ids; all when left out"},
+      "description": "Application ids to look up as well, though neither installed where the list looks nor running"},
     "includeIcons": {"type": "boolean", "description": "Add each application's icon as a PNG data URL"}
   }
 })");
