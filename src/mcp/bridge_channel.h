@@ -21,7 +21,8 @@ class BridgeChannel {
   void listen(Listener listener) { listener_ = std::move(listener); }
 
   // Sends one request line (without newline), starting a bridge first when none runs. Returns an
-  // empty string when sent, else why it could not be (no bridge could be started).
+  // empty string when sent or when the bridge turned out to be gone (`ended` has then been
+  // called), else why no bridge could be started.
   virtual std::string send(std::string_view line) = 0;
 
  protected:

@@ -74,8 +74,9 @@ std::string ChildBridge::send(std::string_view line) {
   std::string framed(line);
   framed += '\n';
   if (!writeAll(input_, framed)) {
-    // Its output's end tells why it went; the caller hears it through `ended`.
-    return "the bridge no longer reads its input";
+    // It is gone or going: reap it now, so that the calls in flight, this one included, hear
+    // why through `ended`, and the next request starts a fresh bridge.
+    ended();
   }
   return "";
 }
