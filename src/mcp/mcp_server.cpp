@@ -248,6 +248,9 @@ void McpServer::bridgeLine(std::string_view line) {
   if (trace_ != nullptr) {
     trace_->record("bridge>", line);
   }
+  if (passOnAsWritten(line)) {
+    return;
+  }
   std::optional<Json> response = wire::parse(line);
   if (!response || !response->is_object()) {
     return;
@@ -256,6 +259,41 @@ void McpServer::bridgeLine(std::string_view line) {
   if (id != response->end() && id->is_number_integer()) {
     finish(id->get<std::int64_t>(), *response);
   }
+}
+
+// The bridge writes its keys sorted, so a success reads {"id":N,"result":...}. A result shown as
+// JSON text goes on as the bridge wrote it, without being read and written again: for short
+// answers that work is most of what this layer adds.
+bool McpServer::passOnAsWritten(std::string_view line) {
+  constexpr std::string_view kStart = R"({"id":)";
+  constexpr std::string_view kResult = R"(,"result":)";
+  if (!structured() || !line.starts_with(kStart) || !line.ends_with('}')) {
+    return false;
+  }
+  const std::size_t digits = line.find_first_not_of("0123456789", kStart.size());
+  if (digits == kStart.size() || digits == std::string_view::npos ||
+      line.substr(digits, kResult.size()) != kResult) {
+    return false;
+  }
+  const auto found =
+      calls_.find(std::stoll(std::string(line.substr(kStart.size(), digits - kStart.size()))));
+  if (found == calls_.end() || found->second.cancelled ||
+      found->second.tool->presentation != Presentation::json) {
+    return false;
+  }
+  const std::string_view result =
+      line.substr(digits + kResult.size(), line.size() - digits - kResult.size() - 1);
+  Call call = std::move(found->second);
+  calls_.erase(found);
+  stopProgress(call);
+  std::string answer = R"({"id":)" + wire::serialize(call.clientId) +
+                       R"(,"jsonrpc":"2.0","result":{"content":[{"text":)" +
+                       wire::serialize(Json(std::string(result))) +
+                       R"(,"type":"text"}],"isError":false,"structuredContent":)";
+  answer.append(result);
+  answer += "}}";
+  writeLine(answer);
+  return true;
 }
 
 void McpServer::bridgeEnded(const std::string& why) {
@@ -429,7 +467,10 @@ void McpServer::notify(const std::string& method, Json params) {
 }
 
 void McpServer::write(const Json& message) {
-  std::string line = wire::serialize(message);
+  writeLine(wire::serialize(message));
+}
+
+void McpServer::writeLine(std::string line) {
   if (trace_ != nullptr) {
     trace_->record(">client", line);
   }

@@ -77,6 +77,7 @@ class McpServer {
   void cancel(const Json& params);
 
   void bridgeLine(std::string_view line);
+  bool passOnAsWritten(std::string_view line);
   void bridgeEnded(const std::string& why);
   void finish(std::int64_t bridgeId, const Json& response);
   Json toolResult(Call& call, const Json& result);
@@ -92,6 +93,7 @@ class McpServer {
   void replyError(const Json& id, int code, const std::string& message);
   void notify(const std::string& method, Json params);
   void write(const Json& message);
+  void writeLine(std::string line);
 
   runtime::EventLoop& loop_;
   BridgeChannel& bridge_;
