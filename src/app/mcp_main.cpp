@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "mcp/child_bridge.h"
+#include "mcp/line_input.h"
 #include "mcp/mcp_server.h"
 #include "mcp/trace.h"
 #include "qor_version.h"
 #include "runtime/clock.h"
 #include "runtime/event_loop.h"
-#include "runtime/line_reader.h"
 
 namespace {
 
@@ -120,10 +120,9 @@ int main(int argc, char** argv) {
   qor::mcp::McpServer server(
       loop, bridge, [](std::string_view line) { writeAll(STDOUT_FILENO, line); },
       trace.open() ? &trace : nullptr);
-  qor::runtime::LineReader input(
-      loop, STDIN_FILENO, qor::mcp::kLongestMessage + 1,
+  qor::mcp::LineInput input(
+      loop, STDIN_FILENO, qor::mcp::kLongestMessage,
       [&server](std::string_view line) { server.receive(line); }, [&loop] { loop.quit(); });
-  input.start();
   loop.run();
   return 0;
 }

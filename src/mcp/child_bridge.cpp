@@ -16,6 +16,9 @@ extern char** environ;
 namespace qor::mcp {
 namespace {
 
+// The bridge is trusted to end its lines; this only keeps a runaway one from taking all memory.
+constexpr std::size_t kLongestResponse = std::size_t{1} << 30;
+
 void closeIfOpen(int& fd) {
   if (fd >= 0) {
     close(fd);
@@ -55,9 +58,7 @@ ChildBridge::ChildBridge(runtime::EventLoop& loop, std::vector<std::string> comm
     : loop_(loop), command_(std::move(command)) {}
 
 ChildBridge::~ChildBridge() {
-  if (watch_) {
-    loop_.unwatchFd(*watch_);
-  }
+  lines_.reset();
   closeIfOpen(input_);
   closeIfOpen(output_);
   if (pid_ > 0) {
@@ -113,56 +114,22 @@ std::string ChildBridge::start() {
   }
   input_ = toChild[1];
   output_ = fromChild[0];
-  fcntl(output_, F_SETFL, fcntl(output_, F_GETFL) | O_NONBLOCK);
-  watch_ = loop_.watchFd(output_, POLLIN, [this](short) { readable(); });
+  fcntl(output_, F_SETFL, fcntl(output_, F_GETFL) | O_NONBLOCK);  // our own end: read it dry
+  lines_.emplace(
+      loop_, output_, kLongestResponse,
+      [this](std::string_view line) {
+        if (listener_.line) {
+          listener_.line(line);
+        }
+      },
+      [this] { ended(); });
   return "";
 }
 
-void ChildBridge::readable() {
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t got = read(output_, buffer, sizeof buffer);
-    if (got > 0) {
-      deliver(std::string_view(buffer, static_cast<std::size_t>(got)));
-      if (output_ < 0) {
-        return;  // a listener call ended the bridge meanwhile
-      }
-      continue;
-    }
-    if (got < 0 && (errno == EINTR)) {
-      continue;
-    }
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      return;
-    }
-    ended();
-    return;
-  }
-}
-
-void ChildBridge::deliver(std::string_view bytes) {
-  while (!bytes.empty()) {
-    const std::size_t newline = bytes.find('\n');
-    if (newline == std::string_view::npos) {
-      partial_.append(bytes);
-      return;
-    }
-    partial_.append(bytes.substr(0, newline));
-    bytes.remove_prefix(newline + 1);
-    std::string line = std::move(partial_);
-    partial_.clear();
-    if (listener_.line) {
-      listener_.line(line);
-    }
-  }
-}
-
 void ChildBridge::ended() {
-  loop_.unwatchFd(*watch_);
-  watch_.reset();
+  lines_.reset();
   closeIfOpen(input_);
   closeIfOpen(output_);
-  partial_.clear();
   const std::string why = reap(2000);
   if (listener_.ended) {
     listener_.ended(why);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "mcp/bridge_channel.h"
+#include "mcp/line_input.h"
 #include "runtime/event_loop.h"
 
 namespace qor::mcp {
@@ -27,9 +28,7 @@ class ChildBridge final : public BridgeChannel {
 
  private:
   std::string start();
-  void readable();
-  void deliver(std::string_view bytes);
-  // The bridge closed its output: reap it and say why it ended.
+  // The bridge closed its output or stopped reading: reap it and say why it ended.
   void ended();
   std::string reap(int waitMs);
 
@@ -38,8 +37,7 @@ class ChildBridge final : public BridgeChannel {
   pid_t pid_ = -1;
   int input_ = -1;
   int output_ = -1;
-  std::optional<runtime::EventLoop::WatchId> watch_;
-  std::string partial_;
+  std::optional<LineInput> lines_;  // the bridge's output
 };
 
 }  // namespace qor::mcp

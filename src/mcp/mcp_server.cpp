@@ -261,9 +261,10 @@ void McpServer::bridgeLine(std::string_view line) {
   }
 }
 
-// The bridge writes its keys sorted, so a success reads {"id":N,"result":...}. A result shown as
-// JSON text goes on as the bridge wrote it, without being read and written again: for short
-// answers that work is most of what this layer adds.
+// The bridge writes its keys sorted, so a success reads {"id":N,"result":...}. Its result goes on
+// as the bridge wrote it, as structured content and, for plain results, as the JSON text too,
+// without being written again: for short answers that work is most of what this layer adds, and
+// an observation is only read for its outline.
 bool McpServer::passOnAsWritten(std::string_view line) {
   constexpr std::string_view kStart = R"({"id":)";
   constexpr std::string_view kResult = R"(,"result":)";
@@ -278,21 +279,31 @@ bool McpServer::passOnAsWritten(std::string_view line) {
   const auto found =
       calls_.find(std::stoll(std::string(line.substr(kStart.size(), digits - kStart.size()))));
   if (found == calls_.end() || found->second.cancelled ||
-      found->second.tool->presentation != Presentation::json) {
+      found->second.tool->presentation == Presentation::image) {
     return false;
   }
   const std::string_view result =
       line.substr(digits + kResult.size(), line.size() - digits - kResult.size() - 1);
+  std::string text;
+  if (found->second.tool->presentation == Presentation::outline) {
+    std::optional<Json> observation = wire::parse(result);
+    if (!observation) {
+      return false;
+    }
+    text = outline(*observation);
+  } else {
+    text = result;
+  }
   Call call = std::move(found->second);
   calls_.erase(found);
   stopProgress(call);
   std::string answer = R"({"id":)" + wire::serialize(call.clientId) +
                        R"(,"jsonrpc":"2.0","result":{"content":[{"text":)" +
-                       wire::serialize(Json(std::string(result))) +
+                       wire::serialize(Json(std::move(text))) +
                        R"(,"type":"text"}],"isError":false,"structuredContent":)";
   answer.append(result);
   answer += "}}";
-  writeLine(answer);
+  writeLine(std::move(answer));
   return true;
 }
 
