@@ -61,14 +61,19 @@ std::string valueText(const Json& value) {
 // One element's line, without indentation.
 std::string elementLine(const Json& node) {
   std::string line = node.value("ref", "?") + " " + node.value("role", "");
+  const Json* name = nullptr;
   if (const auto title = node.find("title"); title != node.end() && title->is_string()) {
-    line += " " + quoted(title->get<std::string>());
+    name = &*title;
   } else if (const auto text = node.find("description"); text != node.end() && text->is_string()) {
-    line += " " + quoted(text->get<std::string>());
+    name = &*text;
   }
+  if (name != nullptr) {
+    line += " " + quoted(name->get<std::string>());
+  }
+  const auto value = node.find("value");
   if (node.value("secure", false)) {
     line += " (secure)";
-  } else if (const auto value = node.find("value"); value != node.end()) {
+  } else if (value != node.end() && (name == nullptr || *value != *name)) {  // a label says it once
     line += " = " + valueText(*value);
   }
   if (node.value("enabled", true) == false) {

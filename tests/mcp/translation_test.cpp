@@ -35,6 +35,8 @@ TEST(OutlineTest, OneLinePerElement) {
        "e4 AXSlider = 0.25 (disabled)"},
       {{{"ref", "e5"}, {"role", "AXImage"}, {"description", "Logo"}, {"actions", Json::array()}},
        "e5 AXImage \"Logo\""},
+      {{{"ref", "e7"}, {"role", "AXStaticText"}, {"title", "Name"}, {"value", "Name"}},
+       "e7 AXStaticText \"Name\""},
       {{{"ref", "e6"}, {"role", "AXStaticText"}, {"value", std::string(200, 'x')}},
        "e6 AXStaticText = \"" + std::string(160, 'x') + "...\""},
   };
