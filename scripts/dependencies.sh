@@ -14,6 +14,8 @@ PACKAGES=(
   # a private desktop session for desktop tests, benchmarks and the demonstration
   xvfb dbus dbus-x11 at-spi2-core openbox libgtk-3-dev gtk-3-examples xterm xdotool
   python3-pyatspi x11-utils imagemagick
+  # the MCP SDK client of the MCP tests and demonstration (npm installs it, pinned)
+  nodejs npm
 )
 
 missing=()
