@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -70,19 +69,6 @@ std::string bridgeBesideUs() {
   return (self.parent_path() / "qor-native").string();
 }
 
-void writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return;  // the client is gone; its end of input ends us
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -118,7 +104,10 @@ int main(int argc, char** argv) {
   qor::mcp::Trace trace(traceFile);
   qor::mcp::ChildBridge bridge(loop, command);
   qor::mcp::McpServer server(
-      loop, bridge, [](std::string_view line) { writeAll(STDOUT_FILENO, line); },
+      loop, bridge,
+      [](std::string_view line) {
+        qor::mcp::writeAll(STDOUT_FILENO, line);  // a client that is gone ends our input too
+      },
       trace.open() ? &trace : nullptr);
   qor::mcp::LineInput input(
       loop, STDIN_FILENO, qor::mcp::kLongestMessage,

@@ -26,21 +26,6 @@ void closeIfOpen(int& fd) {
   }
 }
 
-// Writes all of `bytes`; false when the reader is gone.
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
 std::string describeStatus(int status) {
   if (WIFEXITED(status)) {
     return "exited with status " + std::to_string(WEXITSTATUS(status));

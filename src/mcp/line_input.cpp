@@ -9,6 +9,20 @@
 
 namespace qor::mcp {
 
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = write(fd, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
 LineInput::LineInput(runtime::EventLoop& loop, int fd, std::size_t longestLine,
                      std::function<void(std::string_view line)> onLine, std::function<void()> onEnd)
     : loop_(loop),

@@ -14,6 +14,10 @@
 
 namespace qor::mcp {
 
+// The other direction: writes all of `bytes`, retrying short writes; false when the reader is
+// gone.
+bool writeAll(int fd, std::string_view bytes);
+
 class LineInput {
  public:
   // Lines longer than `longestLine` bytes keep only longestLine + 1 of them, so that a line

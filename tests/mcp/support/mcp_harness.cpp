@@ -90,21 +90,7 @@ Json McpHarness::callTool(const std::string& name, const Json& arguments, const 
 }
 
 void McpHarness::advance(runtime::Duration by) {
-  const runtime::MonoTime target = clock.now() + by;
-  settle();
-  while (auto next = loop.nextTimerDeadline()) {
-    if (*next > target) {
-      break;
-    }
-    if (*next > clock.now()) {
-      clock.advance(*next - clock.now());
-    }
-    settle();
-  }
-  if (clock.now() < target) {
-    clock.advance(target - clock.now());
-  }
-  settle();
+  advanceVirtualTime(clock, loop, by);
 }
 
 std::vector<Json> McpHarness::take() {
