@@ -29,9 +29,22 @@ std::string InProcessBridge::send(std::string_view line) {
   return "";
 }
 
-void InProcessBridge::end(const std::string& why) {
+InProcessBridge::~InProcessBridge() {
+  if (runtime_) {
+    stop();
+  }
+}
+
+// As the end of input does: every operation is cancelled and runs to its end, silently.
+void InProcessBridge::stop() {
   ++generation_;
+  runtime_->endOfInput();
+  loop_.runUntilIdle();
   ended_.push_back(std::move(runtime_));
+}
+
+void InProcessBridge::end(const std::string& why) {
+  stop();
   listener_.ended(why);
 }
 

@@ -25,7 +25,12 @@ class InProcessBridge final : public mcp::BridgeChannel {
   InProcessBridge(runtime::EventLoop& loop, sim::SimDesktop& desktop,
                   std::filesystem::path temporary);
 
+  ~InProcessBridge() override;
+  InProcessBridge(const InProcessBridge&) = delete;
+  InProcessBridge& operator=(const InProcessBridge&) = delete;
+
   std::string send(std::string_view line) override;
+  // The bridge goes away as a crashed child would, with its operations in flight.
   void end(const std::string& why);
 
   int starts = 0;
@@ -35,6 +40,8 @@ class InProcessBridge final : public mcp::BridgeChannel {
   runtime::EventLoop& loop_;
   sim::SimDesktop& desktop_;
   std::filesystem::path temporary_;
+  void stop();
+
   int generation_ = 0;
   std::unique_ptr<NativeRuntime> runtime_;
   // Ended bridges stay alive (their suspended operations still refer to them) but are silent.
