@@ -37,53 +37,65 @@ constexpr const char* kRelayVariable = "QOR_MCP_BENCH_RELAY";
 constexpr int kListRuns = 400;
 constexpr int kObserveRuns = 40;
 
-// qor-mcp with pipes, spoken to as an MCP client does.
-class McpServerProcess {
+// A program with pipes, spoken to one line at a time. The clock stops when the answer's line has
+// arrived: reading it is the client's work, the same for every side.
+class LineSpeaker {
  public:
-  McpServerProcess() : child_(spawn({(buildRoot() / "qor-mcp").string()}, true, true)) {
-    request("initialize", {{"protocolVersion", "2025-11-25"},
-                           {"capabilities", Json::object()},
-                           {"clientInfo", {{"name", "mcp_bench"}, {"version", "1"}}}});
-    send(Json{{"jsonrpc", "2.0"}, {"method", "notifications/initialized"}});
-  }
-  ~McpServerProcess() { stop(child_); }
+  explicit LineSpeaker(const std::string& program) : child_(spawn({program}, true, true)) {}
+  ~LineSpeaker() { stop(child_); }
+  LineSpeaker(const LineSpeaker&) = delete;
+  LineSpeaker& operator=(const LineSpeaker&) = delete;
 
-  // A tools/call and how long its answer took, in milliseconds.
-  double timedCall(const std::string& tool, const Json& arguments) {
-    const auto start = Clock::now();
-    Json result = request("tools/call", {{"name", tool}, {"arguments", arguments}});
-    const double elapsed = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    if (result.value("isError", true)) {
-      throw std::runtime_error(tool + " failed: " + result.dump());
-    }
-    return elapsed;
-  }
-
- private:
   void send(const Json& message) {
     const std::string line = message.dump() + "\n";
     if (write(child_.in, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
-      throw std::runtime_error("cannot write to qor-mcp");
+      throw std::runtime_error("cannot write to the program");
     }
   }
 
-  Json request(const std::string& method, const Json& params) {
-    const long long id = nextId_++;
-    send(Json{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}});
-    for (;;) {
-      Json message = Json::parse(readLine(child_.out, buffered_));
-      if (message.value("id", Json()) == id) {
-        if (!message.contains("result")) {
-          throw std::runtime_error(method + " failed: " + message.dump());
-        }
-        return message["result"];
-      }
+  // Sends a request, waits for its answer (the next line) and returns the answer's "result" and
+  // how long the answer took, in milliseconds.
+  std::pair<Json, double> timed(const Json& request) {
+    send(request);
+    const auto start = Clock::now();
+    const std::string line = readLine(child_.out, buffered_);
+    const double elapsed = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    Json answer = Json::parse(line);
+    if (!answer.contains("result") || answer["result"].value("isError", false)) {
+      throw std::runtime_error("refused: " + line);
     }
+    return {answer["result"], elapsed};
   }
 
+ private:
   Child child_;
   std::string buffered_;
-  long long nextId_ = 1;
+};
+
+// The three sides, each asked the same in its own envelope.
+struct Speakers {
+  LineSpeaker direct{(buildRoot() / "qor-native").string()};
+  LineSpeaker relayed{relayProgram()};
+  LineSpeaker mcp{(buildRoot() / "qor-mcp").string()};
+  long long nextId = 1;
+
+  Speakers() {
+    mcp.timed({{"jsonrpc", "2.0"},
+               {"id", 0},
+               {"method", "initialize"},
+               {"params",
+                {{"protocolVersion", "2025-11-25"},
+                 {"capabilities", Json::object()},
+                 {"clientInfo", {{"name", "mcp_bench"}, {"version", "1"}}}}}});
+    mcp.send(Json{{"jsonrpc", "2.0"}, {"method", "notifications/initialized"}});
+    unsetenv(kRelayVariable);
+  }
+
+  // This program, which the variable makes a relay in front of qor-native.
+  static std::string relayProgram() {
+    setenv(kRelayVariable, "1", 1);
+    return fs::read_symlink("/proc/self/exe").string();
+  }
 };
 
 // The relay: forwards standard input to a qor-native child and its output back, as read.
@@ -129,13 +141,19 @@ struct Sides {
 };
 
 // Takes turns, so that whatever else the machine does weighs on both sides alike.
-Sides compare(Bridge& bridge, Bridge& relayed, McpServerProcess& mcp, const std::string& method,
-              const std::string& tool, const Json& arguments, int runs) {
+Sides compare(Speakers& speakers, const std::string& method, const std::string& tool,
+              const Json& arguments, int runs) {
   Sides sides;
   for (int run = 0; run < kWarmUp + runs; ++run) {
-    const double direct = bridge.timed(method, arguments).second;
-    const double throughRelay = relayed.timed(method, arguments).second;
-    const double throughMcp = mcp.timedCall(tool, arguments);
+    const Json request{{"id", speakers.nextId++}, {"method", method}, {"params", arguments}};
+    const double direct = speakers.direct.timed(request).second;
+    const double throughRelay = speakers.relayed.timed(request).second;
+    const double throughMcp = speakers.mcp
+                                  .timed({{"jsonrpc", "2.0"},
+                                          {"id", speakers.nextId++},
+                                          {"method", "tools/call"},
+                                          {"params", {{"name", tool}, {"arguments", arguments}}}})
+                                  .second;
     if (run >= kWarmUp) {
       sides.direct.push_back(direct);
       sides.relayed.push_back(throughRelay);
@@ -170,21 +188,13 @@ int benchmark() {
   readLine(fixture.out, buffered);  // "ready <pid>": its window is mapped
   settle(fixture.pid);
   {
-    Bridge bridge;
-    // Bridge starts $QOR_NATIVE_BINARY: this program, which the variable below makes a relay.
-    setenv("QOR_NATIVE_BINARY", fs::read_symlink("/proc/self/exe").c_str(), 1);
-    setenv(kRelayVariable, "1", 1);
-    Bridge relayed;
-    unsetenv(kRelayVariable);
-    McpServerProcess mcp;
+    Speakers speakers;
     const Json list{{"bundleIds", Json::array({"dev.qor.Fixture"})}};
-    report("apps.list / list_apps",
-           compare(bridge, relayed, mcp, "apps.list", "list_apps", list, kListRuns),
+    report("apps.list / list_apps", compare(speakers, "apps.list", "list_apps", list, kListRuns),
            "at most 100 µs more");
     const Json observe{{"bundleId", "dev.qor.Fixture"}};
     report("app.observe / observe of the fixture",
-           compare(bridge, relayed, mcp, "app.observe", "observe", observe, kObserveRuns),
-           "at most 20% more");
+           compare(speakers, "app.observe", "observe", observe, kObserveRuns), "at most 20% more");
   }
   stop(fixture);
   return 0;
