@@ -1,7 +1,12 @@
 // qor-mcp as a client starts it: its command line, and a bridge child that cannot start or goes
 // away, through real pipes and real processes.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -64,6 +69,52 @@ TEST(McpProcessTest, CommandLine) {
     EXPECT_EQ(mcp.pendingOutput().empty(), each.output.empty()) << each.arguments[0];
     EXPECT_EQ(mcp.errorOutput().empty(), !each.errorOutput) << each.arguments[0];
   }
+}
+
+// Started from a terminal without arguments: one line on standard error saying what it expects
+// and where to read more, nothing on standard output; the terminal's end is the end of input.
+TEST(McpProcessTest, TerminalHint) {
+  const int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(grantpt(terminal), 0);
+  ASSERT_EQ(unlockpt(terminal), 0);
+  int output[2];
+  int errors[2];
+  ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(errors, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, ptsname(terminal), O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, errors[1], STDERR_FILENO);
+  const std::string program = mcpPath();
+  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(output[1]);
+  close(errors[1]);
+  auto readAll = [](int fd) {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;) {
+      text.append(buffer, static_cast<std::size_t>(got));
+    }
+    close(fd);
+    return text;
+  };
+  // The hint is written before anything is read, so it can be awaited before the terminal ends.
+  char first = 0;
+  ASSERT_EQ(read(errors[0], &first, 1), 1);
+  close(terminal);
+  const std::string hint = first + readAll(errors[0]);
+  EXPECT_EQ(readAll(output[0]), "");
+  int status = -1;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(hint.find('\n'), hint.size() - 1) << "one line: " << hint;
+  EXPECT_NE(hint.find("standard input"), std::string::npos) << hint;
+  EXPECT_NE(hint.find("--help"), std::string::npos) << hint;
 }
 
 // A bridge that cannot start or ends at once: every call gets an error result saying so, the
