@@ -32,6 +32,19 @@ const char* supportedRevision(const Json& asked) {
   return kProtocolRevisions[0];  // the client decides whether it can speak ours
 }
 
+// The token under which the client wants to hear how a call goes, if it gave one.
+std::optional<Json> progressTokenOf(const Json& params) {
+  const auto meta = params.find("_meta");
+  if (meta == params.end() || !meta->is_object()) {
+    return std::nullopt;
+  }
+  const auto token = meta->find("progressToken");
+  if (token == meta->end() || !isRequestId(*token)) {
+    return std::nullopt;
+  }
+  return *token;
+}
+
 Json textContent(std::string text) {
   return Json{{"type", "text"}, {"text", std::move(text)}};
 }
@@ -173,12 +186,7 @@ void McpServer::callTool(const Json& id, const Json& params) {
   call.operationId = "mcp-" + std::to_string(bridgeId);
   call.maxPixels = arguments.value("maxPixels", 0u);
   call.started = loop_.clock().now();
-  if (const auto meta = params.find("_meta"); meta != params.end() && meta->is_object()) {
-    if (const auto token = meta->find("progressToken");
-        token != meta->end() && isRequestId(*token)) {
-      call.progressToken = *token;
-    }
-  }
+  call.progressToken = progressTokenOf(params);
   const Json request{{"id", bridgeId},
                      {"method", tool->bridgeMethod},
                      {"params", bridgeParams(*tool, arguments, call.operationId)}};
