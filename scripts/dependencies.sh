@@ -21,6 +21,8 @@ PACKAGES=(
   gnome-calculator featherpad firefox-esr chromium libreoffice-writer libreoffice-gtk3
   # the window managers the desktop tests run under besides openbox, and a dialog to drive
   xfwm4 mutter i3-wm zenity
+  # the MCP SDK client of the MCP tests and demonstration (npm installs it, pinned)
+  nodejs npm
 )
 
 missing=()

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 
+#include "core/png.h"
 #include "desktop/desktop.h"
 
 namespace qor {
@@ -13,17 +14,11 @@ enum class PngWriteResult {
   cannotSave,    // encoding or writing the image failed; the partial file has been removed
 };
 
-// How the encoder trades time for size. A field left at kLibraryDefault keeps the PNG library's
-// own choice; `filters` is a mask of the library's filter-choice flags.
-struct PngSettings {
-  static constexpr int kLibraryDefault = -1;
-  int zlibLevel = kLibraryDefault;  // 0 (stored) to 9 (smallest)
-  int zlibStrategy = kLibraryDefault;
-  int filters = kLibraryDefault;
-};
-
-// The settings window captures are written with.
-PngSettings captureSettings();
+// The settings window captures are written with: the controller waits for every capture, and the
+// file is read once from a local disk, so time counts more than size.
+inline PngSettings captureSettings() {
+  return quickPngSettings();
+}
 
 // Creates `path`, which must not exist yet, readable and writable by the owner only, and writes
 // `image` into it. A file that existed before is never touched.

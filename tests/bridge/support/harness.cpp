@@ -47,9 +47,10 @@ void Harness::settle() {
   loop.runUntilIdle();
 }
 
-void Harness::advance(runtime::Duration by) {
+void advanceVirtualTime(runtime::VirtualClock& clock, runtime::EventLoop& loop,
+                        runtime::Duration by) {
   runtime::MonoTime target = clock.now() + by;
-  settle();
+  loop.runUntilIdle();
   while (auto next = loop.nextTimerDeadline()) {
     if (*next > target) {
       break;
@@ -57,12 +58,16 @@ void Harness::advance(runtime::Duration by) {
     if (*next > clock.now()) {
       clock.advance(*next - clock.now());
     }
-    settle();
+    loop.runUntilIdle();
   }
   if (target > clock.now()) {
     clock.advance(target - clock.now());
   }
-  settle();
+  loop.runUntilIdle();
+}
+
+void Harness::advance(runtime::Duration by) {
+  advanceVirtualTime(clock, loop, by);
 }
 
 void Harness::drain() {

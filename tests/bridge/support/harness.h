@@ -29,6 +29,11 @@ class TemporaryDirectory {
   std::filesystem::path path_;
 };
 
+// Moves `clock` forward by `by`, firing every timer of `loop` in deadline order on the way and
+// running what becomes ready.
+void advanceVirtualTime(runtime::VirtualClock& clock, runtime::EventLoop& loop,
+                        runtime::Duration by);
+
 class Harness {
  public:
   Harness();
