@@ -21,8 +21,8 @@ PACKAGES=(
   gnome-calculator featherpad firefox-esr chromium libreoffice-writer libreoffice-gtk3
   # the window managers the desktop tests run under besides openbox, and a dialog to drive
   xfwm4 mutter i3-wm zenity
-  # the MCP SDK client of the MCP tests and demonstration (npm installs it, pinned)
-  nodejs npm
+  # the MCP SDK client of the MCP tests and demonstration runs on nodejs (npm installs it, pinned)
+  nodejs
 )
 
 missing=()
@@ -31,6 +31,12 @@ for package in "${PACKAGES[@]}"; do
     missing+=("$package")
   fi
 done
+
+# npm comes with some builds of nodejs and conflicts with Debian's own package there: it is asked
+# for only where the command is missing.
+if ! command -v npm >/dev/null; then
+  missing+=(npm)
+fi
 
 if ((${#missing[@]} == 0)); then
   exit 0
