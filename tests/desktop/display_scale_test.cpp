@@ -51,5 +51,42 @@ TEST(DisplayScale, ConvertsEveryEdge) {
   EXPECT_EQ(screen.height, 44);
 }
 
+TEST(DisplayScale, ConvertsFromAWindowsOrigin) {
+  Frame screen = toScreen({16, 385, 55, 40}, 2.0, Point{205, 155});
+  EXPECT_EQ(screen.x, 237);
+  EXPECT_EQ(screen.y, 925);
+  EXPECT_EQ(screen.width, 110);
+  EXPECT_EQ(screen.height, 80);
+}
+
+struct OriginCase {
+  const char* name;
+  Frame topLevel;  // the window's own extents as the toolkit reports them
+  Frame client;    // its client area on the X server
+  std::optional<Point> origin;
+};
+
+TEST(DisplayScale, WindowRelativeOriginIsTheClientAreaInsideEvenMargins) {
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  const OriginCase cases[] = {
+      {"no margins", {0, 0, 355, 487}, {200, 150, 355, 487}, Point{200, 150}},
+      {"resize borders of five", {0, 0, 355, 487}, {200, 150, 365, 497}, Point{205, 155}},
+      {"at the screen's origin", {0, 0, 355, 487}, {0, 0, 365, 497}, Point{5, 5}},
+      {"window not at its own origin", {200, 150, 355, 487}, {200, 150, 355, 487}, std::nullopt},
+      {"larger than the client area", {0, 0, 400, 487}, {200, 150, 365, 497}, std::nullopt},
+      {"another window, far larger", {0, 0, 300, 200}, {0, 0, 1280, 1024}, std::nullopt},
+      {"empty extents", {0, 0, 0, 0}, {200, 150, 10, 10}, std::nullopt},
+      {"not a number", {0, 0, kNaN, 487}, {200, 150, 365, 497}, std::nullopt},
+  };
+  for (const OriginCase& each : cases) {
+    std::optional<Point> origin = windowRelativeOrigin(each.topLevel, each.client);
+    ASSERT_EQ(origin.has_value(), each.origin.has_value()) << each.name;
+    if (origin) {
+      EXPECT_EQ(origin->x, each.origin->x) << each.name;
+      EXPECT_EQ(origin->y, each.origin->y) << each.name;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qor::platform

@@ -315,10 +315,12 @@ AXRead AtspiAccessibility::objectAttribute(AppTree& tree, const AccessibleNode& 
     if (node.extentsError) {
       return failure(node.extentsError);
     }
-    Frame frame = topLevel(tree, node) ? windowFrame(tree, node)
-                                       : toScreen(node.extents, scaleOf(tree, node));
-    return attribute == "AXPosition" ? success(Point{frame.x, frame.y})
-                                     : success(Size{frame.width, frame.height});
+    std::optional<Frame> frame = screenFrame(tree, node);
+    if (!frame) {
+      return failure(desktop::kAXErrorCannotComplete);
+    }
+    return attribute == "AXPosition" ? success(Point{frame->x, frame->y})
+                                     : success(Size{frame->width, frame->height});
   }
   if (attribute == "AXChildren") {
     if (node.childrenError) {
@@ -440,10 +442,10 @@ std::optional<ObjectRef> AtspiAccessibility::passwordFieldClicked(AppTree& tree,
       continue;
     }
     const AccessibleNode& candidate = tree.fetch(field.path);
-    const Frame& frame = candidate.extents;
-    bool under = !candidate.extentsError && lastClick_->x >= frame.x &&
-                 lastClick_->x < frame.x + frame.width && lastClick_->y >= frame.y &&
-                 lastClick_->y < frame.y + frame.height;
+    std::optional<Frame> frame =
+        candidate.extentsError ? std::nullopt : screenFrame(tree, candidate);
+    bool under = frame && lastClick_->x >= frame->x && lastClick_->x < frame->x + frame->width &&
+                 lastClick_->y >= frame->y && lastClick_->y < frame->y + frame->height;
     if (under) {
       return field;
     }
@@ -475,11 +477,70 @@ const std::vector<ClientWindow>& AtspiAccessibility::clientWindows() {
   return *now.windows;
 }
 
+std::optional<Frame> AtspiAccessibility::screenFrame(AppTree& tree, const AccessibleNode& node) {
+  if (topLevel(tree, node)) {
+    return windowFrame(tree, node);
+  }
+  std::optional<Point> origin = originOf(tree, node);
+  if (!origin) {
+    return std::nullopt;
+  }
+  return toScreen(node.extents, scaleOf(tree, node), *origin);
+}
+
+bool AtspiAccessibility::reportsRelativeToWindow(AppTree& tree) {
+  const Toolkit& toolkit = toolkitOf(tree);
+  return toolkit.name == "GTK" && toolkit.version.starts_with("4.");
+}
+
+std::optional<Point> AtspiAccessibility::originOf(AppTree& tree, const AccessibleNode& node) {
+  if (!reportsRelativeToWindow(tree)) {
+    return Point{};
+  }
+  const AccessibleNode* top =
+      ancestorWhere(tree, node, [&](const AccessibleNode& at) { return topLevel(tree, at); });
+  if (!top || top->extentsError) {
+    return std::nullopt;
+  }
+  if (!reportsAtOrigin(top->extents)) {
+    return Point{};  // a window placed on the screen: its objects are too
+  }
+  const ClientWindow* window = windowOf(tree, *top);
+  if (!window) {
+    return std::nullopt;  // where the window is cannot be told: no frame rather than a wrong one
+  }
+  return windowRelativeOrigin(toScreen(top->extents, scaleOf(tree)), window->client);
+}
+
+const ClientWindow* AtspiAccessibility::windowOf(AppTree& tree, const AccessibleNode& top) {
+  std::optional<desktop::Pid> pid = bus_.pidOf(tree.busName());
+  if (!pid) {
+    return nullptr;
+  }
+  const Frame reported = toScreen(top.extents, scaleOf(tree));
+  const ClientWindow* found = nullptr;
+  for (const ClientWindow& window : clientWindows()) {
+    bool titled = !window.title || top.name.empty() || *window.title == top.name;
+    if (window.pid == pid && titled && windowRelativeOrigin(reported, window.client)) {
+      if (found) {
+        return nullptr;  // two windows alike: which one this is cannot be told
+      }
+      found = &window;
+    }
+  }
+  return found;
+}
+
 Frame AtspiAccessibility::windowFrame(AppTree& tree, const AccessibleNode& node) {
   const Frame onScreen = toScreen(node.extents, scaleOf(tree));
   std::optional<desktop::Pid> pid = bus_.pidOf(tree.busName());
   if (!pid) {
     return onScreen;
+  }
+  if (reportsRelativeToWindow(tree) && reportsAtOrigin(node.extents)) {
+    if (const ClientWindow* window = windowOf(tree, node)) {
+      return window->client;
+    }
   }
   // GTK gives the frame the window manager draws; window records give the client area.
   for (const ClientWindow& window : clientWindows()) {
@@ -502,19 +563,27 @@ double AtspiAccessibility::scaleOf(AppTree& tree, const AccessibleNode& node) {
 
 bool AtspiAccessibility::insidePage(AppTree& tree, const AccessibleNode& node) {
   constexpr std::uint32_t kRoleDocumentWeb = 95;
+  return ancestorWhere(tree, node, [](const AccessibleNode& at) {
+           return !at.roleError && at.role == kRoleDocumentWeb;
+         }) != nullptr;
+}
+
+const AccessibleNode* AtspiAccessibility::ancestorWhere(
+    AppTree& tree, const AccessibleNode& node,
+    const std::function<bool(const AccessibleNode&)>& wanted) {
   constexpr int kDeepest = 256;  // a parent chain that goes round in circles ends somewhere
   const AccessibleNode* at = &node;
   for (int depth = 0; depth < kDeepest; ++depth) {
-    if (!at->roleError && at->role == kRoleDocumentWeb) {
-      return true;
+    if (wanted(*at)) {
+      return at;
     }
     if (at->accessibleError || !at->parent || at->parent->bus != tree.busName() ||
         at->parent->path == kAtspiRootPath) {
-      return false;
+      return nullptr;
     }
     at = &tree.fetch(at->parent->path);  // already read when the walk came down this way
   }
-  return false;
+  return nullptr;
 }
 
 double AtspiAccessibility::scaleOf(AppTree& tree) {

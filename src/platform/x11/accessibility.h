@@ -13,6 +13,7 @@
 //   "AXChildren", so that it is reached once, as the observation's last root.
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -97,6 +98,19 @@ class AtspiAccessibility {
                                                 const ObjectRef& focused);
   bool topLevel(AppTree& tree, const AccessibleNode& node);
   Frame windowFrame(AppTree& tree, const AccessibleNode& node);
+  // The object's frame on the screen; nothing when where it is cannot be told.
+  std::optional<Frame> screenFrame(AppTree& tree, const AccessibleNode& node);
+  // Whether the application reports extents relative to each object's top-level window (GTK 4,
+  // which has no notion of a place on the screen).
+  bool reportsRelativeToWindow(AppTree& tree);
+  // Where the application's reported coordinates for `node` start on the screen.
+  std::optional<Point> originOf(AppTree& tree, const AccessibleNode& node);
+  // The X window of a top-level that reports itself at (0, 0): the only one of the application
+  // that fits it; nullptr when none or several do.
+  const ClientWindow* windowOf(AppTree& tree, const AccessibleNode& top);
+  // The first of `node` and its ancestors below the application for which `wanted` holds.
+  const AccessibleNode* ancestorWhere(AppTree& tree, const AccessibleNode& node,
+                                      const std::function<bool(const AccessibleNode&)>& wanted);
   const std::vector<ClientWindow>& clientWindows();
   // How many screen pixels the application draws per pixel it reports (display_scale.h): every
   // frame it reports is converted with this, and nowhere else.

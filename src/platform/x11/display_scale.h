@@ -18,7 +18,19 @@ namespace qor::platform {
 // from rounding, so the match allows that and one screen pixel more.
 std::optional<double> scaleBetween(const Frame& reported, const Frame& screen);
 
-// `reported` in screen pixels, for an application drawn at `scale`.
-Frame toScreen(const Frame& reported, double scale);
+// `reported` in screen pixels, for an application drawn at `scale` whose reported coordinates
+// start at `origin` on the screen (the screen's own origin unless it reports relative to its
+// window).
+Frame toScreen(const Frame& reported, double scale, Point origin = {});
+
+// Some toolkits report every extent relative to the object's top-level window, the window itself
+// at (0, 0). Where that window is on the screen is learned from its X window's client area: the
+// toolkit may draw margins of its own around its window (resize borders, a shadow it announces
+// nowhere), the same on every side. Nothing when `topLevel` (the window's reported extents) is
+// not at the origin or does not fit `client` so.
+std::optional<Point> windowRelativeOrigin(const Frame& topLevel, const Frame& client);
+
+// Whether a top-level window reports itself at (0, 0).
+bool reportsAtOrigin(const Frame& topLevel);
 
 }  // namespace qor::platform
