@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/x11/dbus_wire.h"
+#include "platform/dbus/dbus_wire.h"
 
 namespace qor::fuzzing {
 namespace {

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "desktop/support/served_bus.h"
-#include "platform/x11/atspi_tree.h"
-#include "platform/x11/call_pipe.h"
+#include "platform/atspi/atspi_tree.h"
+#include "platform/dbus/call_pipe.h"
 
 namespace qor::platform {
 namespace {

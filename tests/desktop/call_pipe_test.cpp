@@ -2,7 +2,7 @@
 // (sd-bus serves them here), every reply shape the walk reads must come out as sent, and a peer
 // that misbehaves (breaks the stream, stops answering, closes) must fail only its own calls.
 
-#include "platform/x11/call_pipe.h"
+#include "platform/dbus/call_pipe.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "desktop/support/served_bus.h"
-#include "platform/x11/dbus_wire.h"
+#include "platform/dbus/dbus_wire.h"
 
 namespace qor::platform::dbus {
 namespace {

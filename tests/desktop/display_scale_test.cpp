@@ -1,6 +1,6 @@
 // Learning an application's scale from what it and the X server say of the same window.
 
-#include "platform/x11/display_scale.h"
+#include "platform/atspi/display_scale.h"
 
 #include <gtest/gtest.h>
 

@@ -3,10 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/x11/applications.h"
-#include "platform/x11/ax_mapping.h"
-#include "platform/x11/dbus.h"
-#include "platform/x11/desktop_entries.h"
+#include "platform/atspi/ax_mapping.h"
+#include "platform/dbus/dbus.h"
+#include "platform/freedesktop/applications.h"
+#include "platform/freedesktop/desktop_entries.h"
 
 namespace qor::platform {
 namespace {

@@ -10,10 +10,10 @@
 #include <fstream>
 
 #include "core/apple_event_json.h"
-#include "platform/x11/app_events.h"
-#include "platform/x11/atspi_tree.h"
-#include "platform/x11/ax_mapping.h"
-#include "platform/x11/icons.h"
+#include "platform/atspi/atspi_tree.h"
+#include "platform/atspi/ax_mapping.h"
+#include "platform/freedesktop/app_events.h"
+#include "platform/freedesktop/icons.h"
 
 namespace qor::platform {
 namespace {

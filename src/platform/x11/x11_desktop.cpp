@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
-#include "platform/x11/applications.h"
-#include "platform/x11/processes.h"
+#include "platform/freedesktop/applications.h"
+#include "platform/freedesktop/processes.h"
 #include "platform/x11/x11_desktop_impl.h"
 
 namespace qor::platform {

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "desktop/desktop.h"
-#include "platform/x11/accessibility.h"
-#include "platform/x11/atspi_bus.h"
-#include "platform/x11/desktop_entries.h"
+#include "platform/atspi/accessibility.h"
+#include "platform/atspi/atspi_bus.h"
+#include "platform/freedesktop/desktop_entries.h"
+#include "platform/freedesktop/screen_saver.h"
 #include "platform/x11/keyboard_map.h"
-#include "platform/x11/screen_saver.h"
 #include "platform/x11/x_input.h"
 #include "platform/x11/x_server.h"
 #include "runtime/event_loop.h"

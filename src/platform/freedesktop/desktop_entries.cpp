@@ -1,4 +1,4 @@
-#include "platform/x11/desktop_entries.h"
+#include "platform/freedesktop/desktop_entries.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "platform/x11/launcher.h"
+#include "platform/freedesktop/launcher.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "platform/x11/dbus.h"
+#include "platform/dbus/dbus.h"
 
 #include <cctype>
 

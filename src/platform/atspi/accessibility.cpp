@@ -1,10 +1,10 @@
-#include "platform/x11/accessibility.h"
+#include "platform/atspi/accessibility.h"
 
 #include <cmath>
 #include <functional>
 
-#include "platform/x11/ax_mapping.h"
-#include "platform/x11/display_scale.h"
+#include "platform/atspi/ax_mapping.h"
+#include "platform/atspi/display_scale.h"
 
 namespace qor::platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/x11/ax_mapping.h"
+#include "platform/atspi/ax_mapping.h"
 
 #include <algorithm>
 #include <array>

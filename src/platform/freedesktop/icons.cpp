@@ -1,4 +1,4 @@
-#include "platform/x11/icons.h"
+#include "platform/freedesktop/icons.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 

@@ -1,4 +1,4 @@
-#include "platform/x11/dbus_wire.h"
+#include "platform/dbus/dbus_wire.h"
 
 #include <algorithm>
 #include <bit>

@@ -1,4 +1,4 @@
-#include "platform/x11/atspi_tree.h"
+#include "platform/atspi/atspi_tree.h"
 
 #include <poll.h>
 
@@ -6,7 +6,7 @@
 #include <climits>
 #include <thread>
 
-#include "platform/x11/ax_mapping.h"
+#include "platform/atspi/ax_mapping.h"
 
 namespace qor::platform {
 namespace {

@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "desktop/desktop.h"
-#include "platform/x11/call_pipe.h"
-#include "platform/x11/dbus.h"
+#include "platform/dbus/call_pipe.h"
+#include "platform/dbus/dbus.h"
 #include "runtime/event_loop.h"
 
 namespace qor::platform {

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <chrono>
 
-#include "platform/x11/launcher.h"
-#include "platform/x11/processes.h"
+#include "platform/freedesktop/launcher.h"
+#include "platform/freedesktop/processes.h"
 #include "platform/x11/x11_desktop_impl.h"
 
 namespace qor::platform {

@@ -1,4 +1,4 @@
-#include "platform/x11/screen_saver.h"
+#include "platform/freedesktop/screen_saver.h"
 
 #include <chrono>
 #include <string_view>

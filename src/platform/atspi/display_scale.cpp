@@ -1,4 +1,4 @@
-#include "platform/x11/display_scale.h"
+#include "platform/atspi/display_scale.h"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "platform/x11/call_pipe.h"
+#include "platform/dbus/call_pipe.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,9 +1,9 @@
-#include "platform/x11/app_events.h"
+#include "platform/freedesktop/app_events.h"
 
 #include <cctype>
 #include <chrono>
 
-#include "platform/x11/dbus.h"
+#include "platform/dbus/dbus.h"
 #include "platform/x11/x11_desktop_impl.h"
 
 namespace qor::platform {

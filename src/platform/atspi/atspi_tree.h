@@ -47,8 +47,8 @@
 
 #include "core/geometry.h"
 #include "desktop/desktop.h"
-#include "platform/x11/atspi_bus.h"
-#include "platform/x11/dbus_wire.h"
+#include "platform/atspi/atspi_bus.h"
+#include "platform/dbus/dbus_wire.h"
 
 namespace qor::platform {
 

@@ -22,7 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/x11/dbus_wire.h"
+#include "platform/dbus/dbus_wire.h"
 
 namespace qor::platform::dbus {
 

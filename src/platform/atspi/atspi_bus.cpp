@@ -1,4 +1,4 @@
-#include "platform/x11/atspi_bus.h"
+#include "platform/atspi/atspi_bus.h"
 
 #include <poll.h>
 

@@ -1,4 +1,4 @@
-#include "platform/x11/applications.h"
+#include "platform/freedesktop/applications.h"
 
 #include <algorithm>
 #include <cctype>

@@ -6,7 +6,7 @@
 
 #include <optional>
 
-#include "platform/x11/dbus.h"
+#include "platform/dbus/dbus.h"
 
 namespace qor::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/x11/processes.h"
+#include "platform/freedesktop/processes.h"
 
 #include <unistd.h>
 

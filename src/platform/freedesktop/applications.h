@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "desktop/desktop.h"
-#include "platform/x11/desktop_entries.h"
-#include "platform/x11/processes.h"
+#include "platform/freedesktop/desktop_entries.h"
+#include "platform/freedesktop/processes.h"
 #include "platform/x11/x_server.h"
 
 namespace qor::platform {

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "desktop/desktop.h"
-#include "platform/x11/atspi_bus.h"
-#include "platform/x11/atspi_tree.h"
+#include "platform/atspi/atspi_bus.h"
+#include "platform/atspi/atspi_tree.h"
 #include "platform/x11/x_server.h"
 #include "runtime/event_loop.h"
 
