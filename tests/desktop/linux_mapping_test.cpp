@@ -252,8 +252,9 @@ TEST(DesktopEntries, ExpandCommandLinesWithQuotingAndFieldCodes) {
   EXPECT_EQ(entry.program(), "viewer");
 }
 
-ClientWindow window(std::optional<std::string> appID, std::string instance, std::string className) {
-  ClientWindow w;
+ProcessWindow window(std::optional<std::string> appID, std::string instance,
+                     std::string className) {
+  ProcessWindow w;
   w.applicationID = std::move(appID);
   w.classInstance = std::move(instance);
   w.className = std::move(className);
@@ -276,7 +277,7 @@ TEST(Identity, PrefersWhatLaunchingWouldFind) {
       entry("gtk3-widget-factory", "gtk3-widget-factory"),
       entry("python3.11", "/usr/bin/python3.11"),
   };
-  auto identityOf = [&](const ClientWindow& w, std::string program) {
+  auto identityOf = [&](const ProcessWindow& w, std::string program) {
     ProcessEvidence process;
     process.facts.executable = std::move(program);
     process.windows = {&w};
@@ -303,20 +304,20 @@ TEST(Identity, PrefersWhatLaunchingWouldFind) {
 }
 
 TEST(Applications, AreListedOncePerProcessInLaunchOrder) {
-  ClientWindow early = window("org.example.Early", "early", "Early");
+  ProcessWindow early = window("org.example.Early", "early", "Early");
   early.id = 10;
   early.pid = 100;
-  early.viewable = true;
-  ClientWindow late = window("org.example.Late", "late", "Late");
+  early.applicationLayer = true;
+  ProcessWindow late = window("org.example.Late", "late", "Late");
   late.id = 11;
   late.pid = 200;
-  late.viewable = true;
-  ClientWindow lateSecond = late;
+  late.applicationLayer = true;
+  ProcessWindow lateSecond = late;
   lateSecond.id = 12;
-  ClientWindow panel = window("org.example.Panel", "panel", "Panel");
+  ProcessWindow panel = window("org.example.Panel", "panel", "Panel");
   panel.id = 13;
   panel.pid = 300;
-  panel.type = WindowType::utility;
+  panel.applicationLayer = false;  // a utility window
   ApplicationSources sources;
   sources.windows = {late, early, lateSecond, panel};
   sources.activeWindow = 12;

@@ -47,8 +47,9 @@ std::uint64_t AtspiElement::identity() const {
   return std::hash<std::string>{}(bus_ + '\n' + path_);
 }
 
-AtspiAccessibility::AtspiAccessibility(runtime::EventLoop& loop, AtspiBus& bus, XServer& x)
-    : loop_(loop), bus_(bus), x_(x) {}
+AtspiAccessibility::AtspiAccessibility(runtime::EventLoop& loop, AtspiBus& bus,
+                                       WindowLister windows)
+    : loop_(loop), bus_(bus), listWindows_(std::move(windows)) {}
 
 AtspiAccessibility::~AtspiAccessibility() = default;
 
@@ -469,10 +470,10 @@ std::string AtspiAccessibility::role(AppTree& tree, const AccessibleNode& node) 
   return ax::axRole(context);
 }
 
-const std::vector<ClientWindow>& AtspiAccessibility::clientWindows() {
+const std::vector<PlacedWindow>& AtspiAccessibility::placedWindows() {
   Turn& now = turn();
   if (!now.windows) {
-    now.windows = x_.clientWindows();
+    now.windows = listWindows_();
   }
   return *now.windows;
 }
@@ -505,21 +506,21 @@ std::optional<Point> AtspiAccessibility::originOf(AppTree& tree, const Accessibl
   if (!reportsAtOrigin(top->extents)) {
     return Point{};  // a window placed on the screen: its objects are too
   }
-  const ClientWindow* window = windowOf(tree, *top);
+  const PlacedWindow* window = windowOf(tree, *top);
   if (!window) {
     return std::nullopt;  // where the window is cannot be told: no frame rather than a wrong one
   }
   return windowRelativeOrigin(toScreen(top->extents, scaleOf(tree)), window->client);
 }
 
-const ClientWindow* AtspiAccessibility::windowOf(AppTree& tree, const AccessibleNode& top) {
+const PlacedWindow* AtspiAccessibility::windowOf(AppTree& tree, const AccessibleNode& top) {
   std::optional<desktop::Pid> pid = bus_.pidOf(tree.busName());
   if (!pid) {
     return nullptr;
   }
   const Frame reported = toScreen(top.extents, scaleOf(tree));
-  const ClientWindow* found = nullptr;
-  for (const ClientWindow& window : clientWindows()) {
+  const PlacedWindow* found = nullptr;
+  for (const PlacedWindow& window : placedWindows()) {
     bool titled = !window.title || top.name.empty() || *window.title == top.name;
     if (window.pid == pid && titled && windowRelativeOrigin(reported, window.client)) {
       if (found) {
@@ -538,13 +539,13 @@ Frame AtspiAccessibility::windowFrame(AppTree& tree, const AccessibleNode& node)
     return onScreen;
   }
   if (reportsRelativeToWindow(tree) && reportsAtOrigin(node.extents)) {
-    if (const ClientWindow* window = windowOf(tree, node)) {
+    if (const PlacedWindow* window = windowOf(tree, node)) {
       return window->client;
     }
   }
   // GTK gives the frame the window manager draws; window records give the client area.
-  for (const ClientWindow& window : clientWindows()) {
-    if (window.pid == pid && sameFrame(onScreen, window.frame())) {
+  for (const PlacedWindow& window : placedWindows()) {
+    if (window.pid == pid && sameFrame(onScreen, window.frame)) {
       return window.client;
     }
   }
@@ -598,11 +599,11 @@ double AtspiAccessibility::scaleOf(AppTree& tree) {
   // Toolkits differ in whether a window's extents hold the window manager's frame.
   for (const std::string& path : windowPaths(tree)) {
     const AccessibleNode& window = tree.fetch(path);
-    for (const ClientWindow& shown : clientWindows()) {
+    for (const PlacedWindow& shown : placedWindows()) {
       if (window.extentsError || shown.pid != pid) {
         continue;
       }
-      std::optional<double> scale = scaleBetween(window.extents, shown.frame());
+      std::optional<double> scale = scaleBetween(window.extents, shown.frame);
       scale = scale ? scale : scaleBetween(window.extents, shown.client);
       if (scale) {
         return known->second = *scale;

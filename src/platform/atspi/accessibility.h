@@ -6,7 +6,7 @@
 // Two places where Linux and macOS differ are bridged here:
 // - Frames: GTK reports a top-level window's extents including the window manager's frame,
 //   while window records give the client area. Window elements are therefore reported with
-//   the client area of the X window they belong to, so that both agree within one point.
+//   the client area of the window they belong to, so that both agree within one point.
 // - The menu bar: on macOS it belongs to the application, not to a window. Here each window
 //   may hold one; the application's "AXMenuBar" is the menu bar of its focused window (else of
 //   its first window that has one), and that menu bar is left out of its parent's
@@ -23,10 +23,22 @@
 #include "desktop/desktop.h"
 #include "platform/atspi/atspi_bus.h"
 #include "platform/atspi/atspi_tree.h"
-#include "platform/x11/x_server.h"
 #include "runtime/event_loop.h"
 
 namespace qor::platform {
+
+// A top-level window as the window system places it, which the tree's windows are matched
+// against: `client` is its client area, `frame` that area grown by everything drawn around it
+// (the extents toolkits give their windows).
+struct PlacedWindow {
+  std::optional<desktop::Pid> pid;
+  std::optional<std::string> title;
+  Frame client;
+  Frame frame;
+};
+
+// Every top-level window of the session, front to back; asked at most once per turn of the loop.
+using WindowLister = std::function<std::vector<PlacedWindow>()>;
 
 // One AT-SPI object. Its identity is its bus name and object path.
 class AtspiElement final : public desktop::Element {
@@ -43,7 +55,7 @@ class AtspiElement final : public desktop::Element {
 
 class AtspiAccessibility {
  public:
-  AtspiAccessibility(runtime::EventLoop& loop, AtspiBus& bus, XServer& x);
+  AtspiAccessibility(runtime::EventLoop& loop, AtspiBus& bus, WindowLister windows);
   ~AtspiAccessibility();
 
   desktop::ElementRef applicationElement(desktop::Pid pid);
@@ -66,7 +78,7 @@ class AtspiAccessibility {
   struct Turn {
     std::map<std::string, std::shared_ptr<AppTree>> trees;
     std::optional<std::vector<AtspiApplication>> applications;
-    std::optional<std::vector<ClientWindow>> windows;
+    std::optional<std::vector<PlacedWindow>> windows;
     std::map<std::string, std::optional<std::string>> menuBars;  // bus name -> menu bar path
     std::map<std::string, double> scales;                        // bus name -> display scale
   };
@@ -105,13 +117,13 @@ class AtspiAccessibility {
   bool reportsRelativeToWindow(AppTree& tree);
   // Where the application's reported coordinates for `node` start on the screen.
   std::optional<Point> originOf(AppTree& tree, const AccessibleNode& node);
-  // The X window of a top-level that reports itself at (0, 0): the only one of the application
+  // The window of a top-level that reports itself at (0, 0): the only one of the application
   // that fits it; nullptr when none or several do.
-  const ClientWindow* windowOf(AppTree& tree, const AccessibleNode& top);
+  const PlacedWindow* windowOf(AppTree& tree, const AccessibleNode& top);
   // The first of `node` and its ancestors below the application for which `wanted` holds.
   const AccessibleNode* ancestorWhere(AppTree& tree, const AccessibleNode& node,
                                       const std::function<bool(const AccessibleNode&)>& wanted);
-  const std::vector<ClientWindow>& clientWindows();
+  const std::vector<PlacedWindow>& placedWindows();
   // How many screen pixels the application draws per pixel it reports (display_scale.h): every
   // frame it reports is converted with this, and nowhere else.
   double scaleOf(AppTree& tree);
@@ -125,7 +137,7 @@ class AtspiAccessibility {
 
   runtime::EventLoop& loop_;
   AtspiBus& bus_;
-  XServer& x_;
+  WindowLister listWindows_;
   std::unique_ptr<Turn> turn_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::map<std::string, std::chrono::microseconds> timeouts_;

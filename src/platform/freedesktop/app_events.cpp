@@ -4,7 +4,6 @@
 #include <chrono>
 
 #include "platform/dbus/dbus.h"
-#include "platform/x11/x11_desktop_impl.h"
 
 namespace qor::platform {
 namespace {
@@ -189,7 +188,7 @@ AppleDescriptor refusalReply(std::int32_t status) {
 
 // Blocks for at most `timeoutSeconds` (twice for quit, whose action list is asked first). The
 // event goes to the instance that owns the application id on the session bus.
-Result<AppleDescriptor> X11Desktop::sendAppleEvent(const AppleEvent& event, int timeoutSeconds) {
+Result<AppleDescriptor> sendApplicationEvent(const AppleEvent& event, int timeoutSeconds) {
   EventPlan plan = planEvent(event);
   if (plan.refusal) {
     return refusalReply(*plan.refusal);

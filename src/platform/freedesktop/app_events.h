@@ -10,8 +10,8 @@
 //                                     action (org.gtk.Actions.List); else not handled
 //   anything else                    not handled: a reply whose error number is -1708
 //
-// A request the application carried out is answered by a reply without parameters. These rules
-// are pure; X11Desktop::sendAppleEvent (app_events.cpp) makes the calls.
+// A request the application carried out is answered by a reply without parameters. The rules
+// are pure; sendApplicationEvent makes the calls.
 
 #include <cstdint>
 #include <optional>
@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/apple_descriptor.h"
+#include "desktop/desktop.h"
 
 namespace qor::platform {
 
@@ -44,5 +45,10 @@ std::optional<std::string> applicationObjectPath(const std::string& applicationI
 
 // A reply event that carries only the error number `status`.
 AppleDescriptor refusalReply(std::int32_t status);
+
+// Sends `event` to the instance that owns its target's application id on the session bus and
+// gives the reply. Blocks for at most `timeoutSeconds` (twice for quit, whose action list is
+// asked first).
+desktop::Result<AppleDescriptor> sendApplicationEvent(const AppleEvent& event, int timeoutSeconds);
 
 }  // namespace qor::platform

@@ -15,7 +15,7 @@ std::string lower(std::string text) {
 
 template <class Field>
 std::optional<std::string> firstWindowValue(const ProcessEvidence& process, Field field) {
-  for (const ClientWindow* window : process.windows) {
+  for (const ProcessWindow* window : process.windows) {
     if (const std::optional<std::string>& value = window->*field; value && !value->empty()) {
       return value;
     }
@@ -32,9 +32,9 @@ const DesktopEntry* findEntry(const std::vector<DesktopEntry>& entries,
 }  // namespace
 
 Identity identify(const ProcessEvidence& process, const std::vector<DesktopEntry>& entries) {
-  std::optional<std::string> appID = firstWindowValue(process, &ClientWindow::applicationID);
-  std::optional<std::string> instance = firstWindowValue(process, &ClientWindow::classInstance);
-  std::optional<std::string> className = firstWindowValue(process, &ClientWindow::className);
+  std::optional<std::string> appID = firstWindowValue(process, &ProcessWindow::applicationID);
+  std::optional<std::string> instance = firstWindowValue(process, &ProcessWindow::classInstance);
+  std::optional<std::string> className = firstWindowValue(process, &ProcessWindow::className);
   auto found = [](const DesktopEntry* entry) { return Identity{entry->id, entry}; };
 
   if (appID) {
@@ -89,14 +89,14 @@ desktop::RunningApplication describeApplication(const ProcessEvidence& process,
       app.localizedName = identity.entry->name;
     }
   }
-  std::optional<std::string> className = firstWindowValue(process, &ClientWindow::className);
+  std::optional<std::string> className = firstWindowValue(process, &ProcessWindow::className);
   if (!app.localizedName) {
     app.localizedName = process.atspiName && !process.atspiName->empty() ? process.atspiName
                         : className                                      ? className
                                     : std::optional<std::string>(process.facts.executable);
   }
   bool applicationWindow = std::any_of(process.windows.begin(), process.windows.end(),
-                                       [](const ClientWindow* w) { return windowLayer(*w) == 0; });
+                                       [](const ProcessWindow* w) { return w->applicationLayer; });
   bool visibleEntry = identity.entry && !identity.entry->noDisplay;
   if (applicationWindow || visibleEntry) {
     app.activationPolicy = desktop::ActivationPolicy::regular;
@@ -127,7 +127,7 @@ std::vector<desktop::RunningApplication> assembleApplications(
     }
     return &it->second;
   };
-  for (const ClientWindow& window : sources.windows) {
+  for (const ProcessWindow& window : sources.windows) {
     if (!window.pid) {
       continue;
     }

@@ -1,7 +1,10 @@
 #pragma once
-// Running applications on X11: the processes that own top-level windows (_NET_WM_PID) or are
-// registered on the AT-SPI bus, each with the identity the bridge calls its bundle identifier.
+// Running applications: the processes that own top-level windows or are registered on the
+// AT-SPI bus, each with the identity the bridge calls its bundle identifier. The windows are
+// described by the window system that lists them (the X11 desktop reads them from the window
+// manager's properties).
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -10,15 +13,24 @@
 #include "desktop/desktop.h"
 #include "platform/freedesktop/desktop_entries.h"
 #include "platform/freedesktop/processes.h"
-#include "platform/x11/x_server.h"
 
 namespace qor::platform {
+
+// A top-level window, reduced to what tells whose it is.
+struct ProcessWindow {
+  std::uint32_t id = 0;
+  std::optional<desktop::Pid> pid;
+  bool applicationLayer = false;             // a managed application window (dialogs count)
+  std::optional<std::string> applicationID;  // the toolkit's application id (GTK's)
+  std::optional<std::string> classInstance;  // WM_CLASS, first part
+  std::optional<std::string> className;      // WM_CLASS, second part
+};
 
 // Everything known about one process.
 struct ProcessEvidence {
   ProcessFacts facts;
-  std::vector<const ClientWindow*> windows;  // front to back
-  std::optional<std::string> atspiName;      // the name it registered on the AT-SPI bus
+  std::vector<const ProcessWindow*> windows;  // front to back
+  std::optional<std::string> atspiName;       // the name it registered on the AT-SPI bus
 };
 
 struct Identity {
@@ -42,7 +54,7 @@ desktop::RunningApplication describeApplication(const ProcessEvidence& process,
                                                 const Identity& identity, bool active);
 
 struct ApplicationSources {
-  std::vector<ClientWindow> windows;                        // front to back
+  std::vector<ProcessWindow> windows;                       // front to back
   std::vector<std::pair<desktop::Pid, std::string>> atspi;  // registered processes and names
   std::optional<std::uint32_t> activeWindow;
 };

@@ -11,8 +11,6 @@
 #include <set>
 #include <sstream>
 
-#include "platform/x11/x11_desktop_impl.h"
-
 namespace qor::platform {
 namespace {
 
@@ -394,13 +392,11 @@ std::optional<std::vector<std::uint8_t>> renderIconPNG(const fs::path& file, int
   return png;
 }
 
-// The icon of the desktop entry at `path` (what applicationLocation gives).
-std::optional<std::vector<std::uint8_t>> X11Desktop::iconPNG(const std::string& path, int size) {
-  const DesktopEntry* entry = entries_.byPath(path);
-  if (!entry || size <= 0) {
+std::optional<std::vector<std::uint8_t>> iconPNG(const std::string& icon, int size) {
+  if (size <= 0) {
     return std::nullopt;
   }
-  std::optional<fs::path> file = findIcon(entry->icon, size, iconSearchFromEnvironment());
+  std::optional<fs::path> file = findIcon(icon, size, iconSearchFromEnvironment());
   return file ? renderIconPNG(*file, size) : std::nullopt;
 }
 

@@ -56,4 +56,8 @@ std::optional<std::filesystem::path> findIcon(const std::string& icon, int size,
 // on a transparent square). Nothing when the file cannot be read as an image.
 std::optional<std::vector<std::uint8_t>> renderIconPNG(const std::filesystem::path& file, int size);
 
+// A desktop entry's Icon value found in the environment's icon themes and rendered to `size` x
+// `size` PNG bytes; nothing when it is not found or cannot be read.
+std::optional<std::vector<std::uint8_t>> iconPNG(const std::string& icon, int size);
+
 }  // namespace qor::platform

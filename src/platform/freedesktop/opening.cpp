@@ -1,12 +1,9 @@
-// Opening applications (and documents in them) through their desktop entries, and waiting until
-// the application can be worked with.
+#include "platform/freedesktop/opening.h"
 
-#include <algorithm>
 #include <chrono>
 
 #include "platform/freedesktop/launcher.h"
 #include "platform/freedesktop/processes.h"
-#include "platform/x11/x11_desktop_impl.h"
 
 namespace qor::platform {
 
@@ -27,7 +24,7 @@ constexpr auto kHandoverGrace = 3s;
 
 }  // namespace
 
-struct X11Desktop::LaunchWait {
+struct ApplicationOpener::LaunchWait {
   std::string entryID;
   Pid pid = 0;
   bool activates = true;
@@ -40,14 +37,8 @@ struct X11Desktop::LaunchWait {
   std::function<void(Result<RunningApplication>)> done;
 };
 
-void X11Desktop::openApplication(const std::string& location, bool activates,
-                                 std::function<void(Result<RunningApplication>)> done) {
-  openDocuments({}, location, activates, std::move(done));
-}
-
-void X11Desktop::openDocuments(const std::vector<std::string>& paths, const std::string& location,
-                               bool activates,
-                               std::function<void(Result<RunningApplication>)> done) {
+void ApplicationOpener::open(const std::vector<std::string>& paths, const std::string& location,
+                             bool activates, std::function<void(Result<RunningApplication>)> done) {
   auto fail = [&](std::string description) {
     loop_.post([done = std::move(done), description = std::move(description)] {
       done(PlatformError{description});
@@ -57,13 +48,13 @@ void X11Desktop::openDocuments(const std::vector<std::string>& paths, const std:
   if (!entry) {
     return fail("No application is installed at " + location);
   }
-  std::vector<RunningApplication> running = runningApplications();
+  std::vector<RunningApplication> running = session_.launchApplications();
   if (paths.empty()) {
     // Opening a running application gives the running instance.
     for (const RunningApplication& app : running) {
       if (app.bundleID == entry->id && !app.terminated) {
         if (activates) {
-          activate(app);
+          session_.activateApplication(app);
         }
         loop_.post([done = std::move(done), app] { done(app); });
         return;
@@ -83,7 +74,7 @@ void X11Desktop::openDocuments(const std::vector<std::string>& paths, const std:
   wait->pid = std::get<Pid>(spawned);
   wait->activates = activates;
   wait->documents = !paths.empty();
-  wait->previousActive = x_->activeWindow();
+  wait->previousActive = session_.activeWindow();
   for (const RunningApplication& app : running) {
     wait->before.insert(app.pid);
   }
@@ -99,17 +90,12 @@ void X11Desktop::openDocuments(const std::vector<std::string>& paths, const std:
 
 // Done when the started process (or a new process of the same application) shows an
 // application window on screen, or has registered for Accessibility a moment ago.
-void X11Desktop::pollLaunch(std::shared_ptr<LaunchWait> wait) {
+void ApplicationOpener::pollLaunch(std::shared_ptr<LaunchWait> wait) {
   runtime::MonoTime now = loop_.clock().now();
-  std::vector<ClientWindow> windows = x_->clientWindows();
-  std::vector<RunningApplication> apps = applicationsFrom(windows);
-  std::set<Pid> registered;
-  for (const AtspiApplication& app : accessibility_.applications()) {
-    registered.insert(app.pid);
-  }
+  LaunchSession::Snapshot seen = session_.launchSnapshot();
   const RunningApplication* candidate = nullptr;
   const RunningApplication* instance = nullptr;  // any instance, for documents handed over
-  for (const RunningApplication& app : apps) {
+  for (const RunningApplication& app : seen.applications) {
     if (app.bundleID == wait->entryID && !instance) {
       instance = &app;
     }
@@ -119,14 +105,11 @@ void X11Desktop::pollLaunch(std::shared_ptr<LaunchWait> wait) {
       continue;
     }
     candidate = &app;
-    bool shown = std::any_of(windows.begin(), windows.end(), [&](const ClientWindow& window) {
-      return window.pid == app.pid && window.onScreen() && windowLayer(window) == 0;
-    });
-    if (shown) {
+    if (seen.showingWindow.count(app.pid)) {
       return finishLaunch(wait, app);
     }
   }
-  if (candidate && registered.count(candidate->pid)) {
+  if (candidate && seen.registered.count(candidate->pid)) {
     wait->registeredSince = wait->registeredSince.value_or(now);
     if (now - *wait->registeredSince >= kWindowlessGrace) {
       return finishLaunch(wait, *candidate);
@@ -154,21 +137,16 @@ void X11Desktop::pollLaunch(std::shared_ptr<LaunchWait> wait) {
   });
 }
 
-void X11Desktop::finishLaunch(const std::shared_ptr<LaunchWait>& wait,
-                              Result<RunningApplication> result) {
+void ApplicationOpener::finishLaunch(const std::shared_ptr<LaunchWait>& wait,
+                                     Result<RunningApplication> result) {
   if (const auto* app = std::get_if<RunningApplication>(&result)) {
     if (wait->activates) {
-      activate(*app);
+      session_.activateApplication(*app);
     } else if (wait->previousActive) {
       // Window managers focus new windows; hand the focus back when the launch should not
       // have taken it.
-      std::optional<std::uint32_t> active = x_->activeWindow();
-      std::vector<ClientWindow> windows = x_->clientWindows();
-      bool tookFocus = std::any_of(windows.begin(), windows.end(), [&](const ClientWindow& w) {
-        return w.id == active && w.pid == app->pid;
-      });
-      if (tookFocus) {
-        x_->requestActivation(*wait->previousActive);
+      if (session_.activeWindowOwnedBy(app->pid)) {
+        session_.activateWindow(*wait->previousActive);
       }
     }
   }

@@ -6,13 +6,34 @@
 
 #include <algorithm>
 
+#include "platform/freedesktop/app_events.h"
 #include "platform/freedesktop/applications.h"
+#include "platform/freedesktop/icons.h"
 #include "platform/freedesktop/processes.h"
 #include "platform/x11/x11_desktop_impl.h"
 
 namespace qor::platform {
 
 using namespace desktop;
+
+namespace {
+
+// The window as the accessibility tree is matched against it.
+PlacedWindow placedWindow(const ClientWindow& window) {
+  return PlacedWindow{window.pid, window.title, window.client, window.frame()};
+}
+
+// The window as the running applications are told apart by it.
+ProcessWindow processWindow(const ClientWindow& window) {
+  return ProcessWindow{window.id,
+                       window.pid,
+                       windowLayer(window) == 0,
+                       window.applicationID,
+                       window.classInstance,
+                       window.className};
+}
+
+}  // namespace
 
 std::unique_ptr<Desktop> makeX11Desktop(runtime::EventLoop& loop) {
   std::unique_ptr<XServer> x = XServer::connect();
@@ -26,7 +47,13 @@ X11Desktop::X11Desktop(runtime::EventLoop& loop, std::unique_ptr<XServer> x)
     : loop_(loop),
       x_(std::move(x)),
       bus_(loop, [this](const std::string& name) { return x_->rootStringProperty(name); }),
-      accessibility_(loop, bus_, *x_) {
+      accessibility_(loop, bus_, [this] {
+        std::vector<PlacedWindow> placed;
+        for (const ClientWindow& window : x_->clientWindows()) {
+          placed.push_back(placedWindow(window));
+        }
+        return placed;
+      }) {
   xWatch_ = loop_.watchFd(x_->fileDescriptor(), POLLIN, [this](short) {
     x_->drainEvents();
     if (!x_->alive() && xWatch_) {
@@ -72,7 +99,9 @@ std::int32_t X11Desktop::automationStatus(const std::string& bundleID, bool) {
 std::vector<RunningApplication> X11Desktop::applicationsFrom(
     const std::vector<ClientWindow>& windows) {
   ApplicationSources sources;
-  sources.windows = windows;
+  for (const ClientWindow& window : windows) {
+    sources.windows.push_back(processWindow(window));
+  }
   sources.activeWindow = x_->activeWindow();
   if (bus_.reachable()) {
     for (const AtspiApplication& app : accessibility_.applications()) {
@@ -135,6 +164,65 @@ bool X11Desktop::activate(const RunningApplication& app) {
     }
   }
   return false;
+}
+
+std::optional<std::vector<std::uint8_t>> X11Desktop::iconPNG(const std::string& path, int size) {
+  const DesktopEntry* entry = entries_.byPath(path);
+  return entry ? platform::iconPNG(entry->icon, size) : std::nullopt;
+}
+
+void X11Desktop::openApplication(const std::string& location, bool activates,
+                                 std::function<void(Result<RunningApplication>)> done) {
+  opener_.open({}, location, activates, std::move(done));
+}
+
+void X11Desktop::openDocuments(const std::vector<std::string>& paths, const std::string& location,
+                               bool activates,
+                               std::function<void(Result<RunningApplication>)> done) {
+  opener_.open(paths, location, activates, std::move(done));
+}
+
+LaunchSession::Snapshot X11Desktop::launchSnapshot() {
+  std::vector<ClientWindow> windows = x_->clientWindows();
+  Snapshot snapshot;
+  snapshot.applications = applicationsFrom(windows);
+  for (const AtspiApplication& app : accessibility_.applications()) {
+    snapshot.registered.insert(app.pid);
+  }
+  for (const ClientWindow& window : windows) {
+    if (window.pid && window.onScreen() && windowLayer(window) == 0) {
+      snapshot.showingWindow.insert(*window.pid);
+    }
+  }
+  return snapshot;
+}
+
+std::vector<RunningApplication> X11Desktop::launchApplications() {
+  return runningApplications();
+}
+
+bool X11Desktop::activateApplication(const RunningApplication& app) {
+  return activate(app);
+}
+
+std::optional<std::uint32_t> X11Desktop::activeWindow() {
+  return x_->activeWindow();
+}
+
+bool X11Desktop::activeWindowOwnedBy(Pid pid) {
+  std::optional<std::uint32_t> active = x_->activeWindow();
+  std::vector<ClientWindow> windows = x_->clientWindows();
+  return std::any_of(windows.begin(), windows.end(), [&](const ClientWindow& window) {
+    return window.id == active && window.pid == pid;
+  });
+}
+
+void X11Desktop::activateWindow(std::uint32_t window) {
+  x_->requestActivation(window);
+}
+
+Result<AppleDescriptor> X11Desktop::sendAppleEvent(const AppleEvent& event, int timeoutSeconds) {
+  return sendApplicationEvent(event, timeoutSeconds);
 }
 
 std::vector<WindowRecord> X11Desktop::onScreenWindows() {

@@ -1,5 +1,7 @@
 #pragma once
-// The class behind makeX11Desktop(), shared by the files that implement it.
+// The class behind makeX11Desktop(), shared by the files that implement it. It composes the
+// accessibility tree (platform/atspi) and the freedesktop conventions (platform/freedesktop),
+// handing them what only X11 knows: the window list, whose windows they are, and the focus.
 
 #include <chrono>
 #include <functional>
@@ -14,6 +16,7 @@
 #include "platform/atspi/accessibility.h"
 #include "platform/atspi/atspi_bus.h"
 #include "platform/freedesktop/desktop_entries.h"
+#include "platform/freedesktop/opening.h"
 #include "platform/freedesktop/screen_saver.h"
 #include "platform/x11/keyboard_map.h"
 #include "platform/x11/x_input.h"
@@ -22,7 +25,7 @@
 
 namespace qor::platform {
 
-class X11Desktop final : public desktop::Desktop {
+class X11Desktop final : public desktop::Desktop, private LaunchSession {
  public:
   X11Desktop(runtime::EventLoop& loop, std::unique_ptr<XServer> x);
   ~X11Desktop() override;
@@ -80,13 +83,16 @@ class X11Desktop final : public desktop::Desktop {
                                                   int timeoutSeconds) override;
 
  private:
-  struct LaunchWait;
-
   std::vector<desktop::RunningApplication> applicationsFrom(
       const std::vector<ClientWindow>& windows);
-  void pollLaunch(std::shared_ptr<LaunchWait> wait);
-  void finishLaunch(const std::shared_ptr<LaunchWait>& wait,
-                    desktop::Result<desktop::RunningApplication> result);
+
+  // What opening applications asks of the window system.
+  Snapshot launchSnapshot() override;
+  std::vector<desktop::RunningApplication> launchApplications() override;
+  bool activateApplication(const desktop::RunningApplication& app) override;
+  std::optional<std::uint32_t> activeWindow() override;
+  bool activeWindowOwnedBy(desktop::Pid pid) override;
+  void activateWindow(std::uint32_t window) override;
 
   // Input, monitor and lock (x11_input.cpp).
   void startInput();
@@ -108,6 +114,7 @@ class X11Desktop final : public desktop::Desktop {
   AtspiBus bus_;
   AtspiAccessibility accessibility_;
   DesktopEntries entries_;
+  ApplicationOpener opener_{loop_, entries_, *this};
   // Input, monitor and lock.
   std::unique_ptr<XInput> input_;
   std::optional<runtime::EventLoop::WatchId> inputWatch_;

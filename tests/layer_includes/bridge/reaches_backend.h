@@ -1,0 +1,3 @@
+// Reaches a backend past the desktop interface.
+#include "desktop/desktop.h"
+#include "platform/sim/sim_desktop.h"

@@ -1,0 +1,2 @@
+// Names a header without its folder, which would be found beside this file.
+#include "json.h"

@@ -1,0 +1,3 @@
+// Speaks X11 itself.
+#include <string>
+#include <X11/Xlib.h>
