@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -59,19 +57,6 @@ std::string latin1ToUtf8(const std::string& text) {
 
 std::string untilNul(const std::string& text) {
   return text.substr(0, text.find('\0'));
-}
-
-int maskShift(std::uint32_t mask) {
-  return mask ? std::countr_zero(mask) : 0;
-}
-
-std::uint8_t channel(std::uint32_t pixel, std::uint32_t mask) {
-  if (!mask) {
-    return 0;
-  }
-  std::uint32_t value = (pixel & mask) >> maskShift(mask);
-  std::uint32_t max = mask >> maskShift(mask);
-  return static_cast<std::uint8_t>(max == 255 ? value : value * 255 / max);
 }
 
 // A client-side decorated window (GTK under a compositing manager) draws its shadow inside the
@@ -406,100 +391,6 @@ std::optional<std::string> XServer::rootStringProperty(const std::string& name) 
     return std::nullopt;
   }
   return untilNul(propertyBytes(reply.get()));
-}
-
-desktop::Result<desktop::Image> XServer::captureArea(const Frame& area, std::uint32_t width,
-                                                     std::uint32_t height) {
-  if (!alive()) {
-    return desktop::PlatformError{"The X server connection was lost"};
-  }
-  desktop::Image image;
-  image.width = width;
-  image.height = height;
-  image.rgba.assign(static_cast<std::size_t>(width) * height * 4, 0);
-  for (std::size_t i = 3; i < image.rgba.size(); i += 4) {
-    image.rgba[i] = 255;
-  }
-  // The part of the requested rectangle that lies on the screen.
-  auto left = static_cast<long>(std::lround(area.x));
-  auto top = static_cast<long>(std::lround(area.y));
-  long x0 = std::max(0L, left);
-  long y0 = std::max(0L, top);
-  long x1 = std::min<long>(screen_->width_in_pixels, left + static_cast<long>(width));
-  long y1 = std::min<long>(screen_->height_in_pixels, top + static_cast<long>(height));
-  if (x1 <= x0 || y1 <= y0) {
-    return image;
-  }
-
-  const xcb_setup_t* setup = xcb_get_setup(connection_);
-  std::uint32_t redMask = 0, greenMask = 0, blueMask = 0;
-  for (auto depths = xcb_screen_allowed_depths_iterator(screen_); depths.rem;
-       xcb_depth_next(&depths)) {
-    for (auto visuals = xcb_depth_visuals_iterator(depths.data); visuals.rem;
-         xcb_visualtype_next(&visuals)) {
-      if (visuals.data->visual_id == screen_->root_visual) {
-        redMask = visuals.data->red_mask;
-        greenMask = visuals.data->green_mask;
-        blueMask = visuals.data->blue_mask;
-      }
-    }
-  }
-  int bitsPerPixel = 0;
-  int scanlinePad = 32;
-  for (auto formats = xcb_setup_pixmap_formats_iterator(setup); formats.rem;
-       xcb_format_next(&formats)) {
-    if (formats.data->depth == screen_->root_depth) {
-      bitsPerPixel = formats.data->bits_per_pixel;
-      scanlinePad = formats.data->scanline_pad;
-    }
-  }
-  if ((bitsPerPixel != 32 && bitsPerPixel != 24) || !redMask || !greenMask || !blueMask) {
-    return desktop::PlatformError{"The screen's pixel format is not supported"};
-  }
-  bool lsbFirst = setup->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
-  int bytesPerPixel = bitsPerPixel / 8;
-
-  // Bands of rows keep each reply to a few megabytes.
-  const long columns = x1 - x0;
-  const long bandRows = std::max(1L, (4L << 20) / (columns * 4));
-  for (long bandTop = y0; bandTop < y1; bandTop += bandRows) {
-    long rows = std::min(bandRows, y1 - bandTop);
-    ReplyPtr<xcb_get_image_reply_t> reply(xcb_get_image_reply(
-        connection_,
-        xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, screen_->root,
-                      static_cast<std::int16_t>(x0), static_cast<std::int16_t>(bandTop),
-                      static_cast<std::uint16_t>(columns), static_cast<std::uint16_t>(rows),
-                      0xFFFFFFFF),
-        nullptr));
-    if (!reply) {
-      return desktop::PlatformError{"The window image could not be read"};
-    }
-    const std::uint8_t* data = xcb_get_image_data(reply.get());
-    auto stride = static_cast<std::size_t>(
-        ((columns * bitsPerPixel + scanlinePad - 1) / scanlinePad) * scanlinePad / 8);
-    if (static_cast<std::size_t>(xcb_get_image_data_length(reply.get())) < stride * rows) {
-      return desktop::PlatformError{"The window image could not be read"};
-    }
-    for (long row = 0; row < rows; ++row) {
-      const std::uint8_t* source = data + stride * static_cast<std::size_t>(row);
-      std::size_t targetRow = static_cast<std::size_t>(bandTop + row - top);
-      for (long column = 0; column < columns; ++column) {
-        const std::uint8_t* p = source + column * bytesPerPixel;
-        std::uint32_t pixel = 0;
-        for (int b = 0; b < bytesPerPixel; ++b) {
-          int shift = lsbFirst ? 8 * b : 8 * (bytesPerPixel - 1 - b);
-          pixel |= static_cast<std::uint32_t>(p[b]) << shift;
-        }
-        std::size_t targetColumn = static_cast<std::size_t>(x0 + column - left);
-        std::uint8_t* out = &image.rgba[(targetRow * width + targetColumn) * 4];
-        out[0] = channel(pixel, redMask);
-        out[1] = channel(pixel, greenMask);
-        out[2] = channel(pixel, blueMask);
-        out[3] = 255;
-      }
-    }
-  }
-  return image;
 }
 
 }  // namespace qor::platform
