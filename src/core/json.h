@@ -100,6 +100,9 @@ class Writer {
 
  private:
   void beforeValue();
+  // An object's or array's opening or closing bracket.
+  void open(char bracket);
+  void close(char bracket);
 
   std::unique_ptr<detail::Output> out_;
   bool afterValue_ = false;  // the next value or key needs a comma first

@@ -201,8 +201,9 @@ inline YieldAwaiter yieldNow() {
   return {};
 }
 
-// Gives the running task's environment without suspending.
-struct EnvironmentAwaiter {
+// Reads the running task's environment without suspending; the awaiters below say what
+// `co_await` gives from it.
+struct EnvironmentPeek {
   TaskEnvironment* environment = nullptr;
   bool await_ready() const noexcept { return false; }
   template <class Promise>
@@ -210,6 +211,10 @@ struct EnvironmentAwaiter {
     environment = &handle.promise().environment;
     return false;
   }
+};
+
+// Gives the running task's environment.
+struct EnvironmentAwaiter : EnvironmentPeek {
   TaskEnvironment& await_resume() const noexcept { return *environment; }
 };
 inline EnvironmentAwaiter currentEnvironment() {
@@ -219,14 +224,7 @@ inline EnvironmentAwaiter currentEnvironment() {
 // The running operation's cancellation mark, read without suspending: `co_await isCancelled()`
 // gives a bool, `co_await throwIfCancelled()` throws Cancelled when the mark is set. Plain
 // awaiters rather than tasks, so a check costs no coroutine frame.
-struct CancellationCheck {
-  TaskEnvironment* environment = nullptr;
-  bool await_ready() const noexcept { return false; }
-  template <class Promise>
-  bool await_suspend(std::coroutine_handle<Promise> handle) noexcept {
-    environment = &handle.promise().environment;
-    return false;
-  }
+struct CancellationCheck : EnvironmentPeek {
   bool marked() const noexcept {
     return environment->cancellation && environment->cancellation->isCancelled();
   }

@@ -98,12 +98,39 @@ TEST(Utf8Repair, ReplacesEachMaximalIllFormedSubpart) {
   EXPECT_EQ(repairUtf8("\xF0\x9F\x98"), kReplacement);
 }
 
-TEST(Utf8Repair, ValidityCheckSeesBadBytesAfterLongAsciiRuns) {
-  EXPECT_TRUE(isValidUtf8(""));
-  EXPECT_TRUE(isValidUtf8(std::string(100, 'a') + kGrinning + std::string(9, 'b')));
-  EXPECT_FALSE(isValidUtf8(std::string(100, 'a') + "\x80"));
-  EXPECT_FALSE(isValidUtf8(std::string(16, 'a') + "\xF0\x9F\x98" + std::string(16, 'a')));
-  EXPECT_FALSE(isValidUtf8(std::string("ab\0\xC3", 4)));
+// The one validator serves request lines and D-Bus strings alike, so it holds every boundary of
+// the encoding: the edges of each lead byte's range, and bad bytes after long ASCII runs that the
+// eight-byte skip passes over.
+TEST(Utf8Repair, ValidityCheckHoldsEveryBoundaryOfTheEncoding) {
+  struct Case {
+    std::string text;
+    bool valid;
+  };
+  const Case cases[] = {
+      {"", true},
+      {std::string(100, 'a') + kGrinning + std::string(9, 'b'), true},
+      {std::string(100, 'a') + "\x80", false},
+      {std::string(16, 'a') + "\xF0\x9F\x98" + std::string(16, 'a'), false},
+      {std::string("ab\0\xC3", 4), false},
+      {"\xC2\x80", true},           // U+0080, the first two-byte form
+      {"\xC1\xBF", false},          // overlong U+007F
+      {"\xE0\xA0\x80", true},       // U+0800
+      {"\xE0\x9F\xBF", false},      // overlong U+07FF
+      {"\xED\x9F\xBF", true},       // U+D7FF, below the surrogates
+      {"\xED\xA0\x80", false},      // U+D800, a surrogate
+      {"\xEE\x80\x80", true},       // U+E000
+      {"\xF0\x90\x80\x80", true},   // U+10000
+      {"\xF0\x8F\xBF\xBF", false},  // overlong U+FFFF
+      {"\xF4\x8F\xBF\xBF", true},   // U+10FFFF, the last scalar
+      {"\xF4\x90\x80\x80", false},  // beyond U+10FFFF
+      {"\xF5\x80\x80\x80", false},  // a lead byte that never starts one
+      {"\xE2\x82", false},          // cut short at the end
+      {"\xE2\x28\xA1", false},      // a continuation byte missing
+      {std::string(7, 'a') + "\xC3\xA9" + std::string(7, 'a'), true},  // across a word edge
+  };
+  for (const Case& each : cases) {
+    EXPECT_EQ(isValidUtf8(each.text), each.valid) << testing::PrintToString(each.text);
+  }
 }
 
 }  // namespace

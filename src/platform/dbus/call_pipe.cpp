@@ -11,43 +11,13 @@
 #include <cstddef>
 #include <cstring>
 
+#include "core/uri.h"
+
 namespace qor::platform::dbus {
 namespace {
 
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr const char* kDisconnected = "org.freedesktop.DBus.Error.Disconnected";
-
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
-
-// Undoes the %XX escapes of an address value; nothing for a broken escape.
-std::optional<std::string> unescaped(std::string_view value) {
-  std::string text;
-  for (std::size_t i = 0; i < value.size(); ++i) {
-    if (value[i] != '%') {
-      text.push_back(value[i]);
-      continue;
-    }
-    int high = i + 2 < value.size() ? hexDigit(value[i + 1]) : -1;
-    int low = i + 2 < value.size() ? hexDigit(value[i + 2]) : -1;
-    if (high < 0 || low < 0) {
-      return std::nullopt;
-    }
-    text.push_back(static_cast<char>(high * 16 + low));
-    i += 2;
-  }
-  return text;
-}
 
 bool sendAll(int fd, std::string_view data) {
   while (!data.empty()) {
@@ -133,9 +103,9 @@ std::vector<std::string> unixSocketPaths(const std::string& address) {
       entry.remove_prefix(std::min(entry.size(), pair.size() + 1));
       std::optional<std::string> value;
       if (pair.starts_with("path=")) {
-        value = unescaped(pair.substr(5));
+        value = uri::percentDecode(pair.substr(5));
       } else if (pair.starts_with("abstract=")) {
-        value = unescaped(pair.substr(9));
+        value = uri::percentDecode(pair.substr(9));
         if (value) {
           value->insert(value->begin(), '\0');
         }

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 
+#include "core/text.h"
+
 namespace qor::platform::dbus {
 namespace {
 
@@ -92,37 +94,8 @@ std::size_t completeTypeLength(std::string_view signature, int depth = 0) {
   return 0;
 }
 
-// Well-formed UTF-8 without overlong forms, surrogates or code points beyond U+10FFFF.
-bool isValidUtf8(std::string_view text) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  std::size_t size = text.size();
-  for (std::size_t i = 0; i < size;) {
-    unsigned char lead = bytes[i];
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
-    if (length == 0 || lead > 0xF4 || i + length > size) {
-      return false;
-    }
-    for (std::size_t k = 1; k < length; ++k) {
-      if ((bytes[i + k] & 0xC0) != 0x80) {
-        return false;
-      }
-    }
-    unsigned char second = bytes[i + 1];
-    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second >= 0xA0) ||
-        (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second >= 0x90)) {
-      return false;
-    }
-    i += length;
-  }
-  return true;
-}
-
 bool isValidString(std::string_view text) {
-  return text.find('\0') == std::string_view::npos && isValidUtf8(text);
+  return text.find('\0') == std::string_view::npos && qor::text::isValidUtf8(text);
 }
 
 // Bus, interface and member names: ASCII without spaces or NUL, at most 255 bytes.

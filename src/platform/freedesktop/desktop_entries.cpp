@@ -6,52 +6,12 @@
 #include <set>
 #include <sstream>
 
+#include "core/key_file.h"
+
 namespace qor::platform {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string trim(const std::string& text) {
-  std::size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) {
-    return {};
-  }
-  std::size_t last = text.find_last_not_of(" \t\r");
-  return text.substr(first, last - first + 1);
-}
-
-// The escapes of string values: \s, \n, \t, \r and \\.
-std::string unescapeValue(const std::string& value) {
-  std::string out;
-  for (std::size_t i = 0; i < value.size(); ++i) {
-    if (value[i] != '\\' || i + 1 == value.size()) {
-      out.push_back(value[i]);
-      continue;
-    }
-    char next = value[++i];
-    switch (next) {
-      case 's':
-        out.push_back(' ');
-        break;
-      case 'n':
-        out.push_back('\n');
-        break;
-      case 't':
-        out.push_back('\t');
-        break;
-      case 'r':
-        out.push_back('\r');
-        break;
-      case '\\':
-        out.push_back('\\');
-        break;
-      default:
-        out.push_back('\\');
-        out.push_back(next);
-    }
-  }
-  return out;
-}
 
 // Splits Exec into arguments. Each argument remembers whether it was quoted, since field codes
 // only count outside quotes.
@@ -110,39 +70,17 @@ bool isTrue(const std::string& value) {
 }  // namespace
 
 std::optional<DesktopEntry> parseDesktopEntry(const std::string& text) {
-  std::istringstream lines(text);
-  std::string line;
-  std::string group;
-  bool found = false;
-  DesktopEntry entry;
-  std::map<std::string, std::string> keys;
-  while (std::getline(lines, line)) {
-    std::string content = trim(line);
-    if (content.empty() || content.front() == '#') {
-      continue;
-    }
-    if (content.front() == '[') {
-      group = content.substr(1, content.find(']') - 1);
-      found = found || group == "Desktop Entry";
-      continue;
-    }
-    std::size_t equals = content.find('=');
-    if (group != "Desktop Entry" || equals == std::string::npos) {
-      continue;
-    }
-    std::string key = trim(content.substr(0, equals));
-    if (key.find('[') != std::string::npos || keys.count(key)) {
-      continue;  // localised variants, and repeated keys after the first
-    }
-    keys[key] = unescapeValue(trim(content.substr(equals + 1)));
-  }
-  if (!found) {
+  const key_file::Groups groups = key_file::parse(text);
+  const auto group = groups.find("Desktop Entry");
+  if (group == groups.end()) {
     return std::nullopt;
   }
+  const key_file::Group& keys = group->second;
   auto value = [&](const char* key) {
     auto it = keys.find(key);
-    return it == keys.end() ? std::string() : it->second;
+    return it == keys.end() ? std::string() : key_file::unescapeValue(it->second);
   };
+  DesktopEntry entry;
   entry.name = value("Name");
   entry.exec = value("Exec");
   entry.tryExec = value("TryExec");

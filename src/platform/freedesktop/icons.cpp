@@ -11,6 +11,8 @@
 #include <set>
 #include <sstream>
 
+#include "core/key_file.h"
+
 namespace qor::platform {
 namespace {
 
@@ -22,36 +24,7 @@ constexpr const char* kExtensions[] = {".png", ".svg", ".xpm"};
 constexpr const char* kFallbackTheme = "hicolor";
 constexpr const char* kDefaultTheme = "Adwaita";
 
-using Group = std::map<std::string, std::string>;
-
-// The groups of an INI-style file (index.theme, settings.ini): keys and values trimmed, comments
-// and blank lines skipped.
-std::map<std::string, Group> parseGroups(const std::string& text) {
-  auto trim = [](std::string value) {
-    std::size_t first = value.find_first_not_of(" \t\r");
-    std::size_t last = value.find_last_not_of(" \t\r");
-    return first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
-  };
-  std::map<std::string, Group> groups;
-  Group* current = nullptr;
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    line = trim(line);
-    if (line.empty() || line.front() == '#' || line.front() == ';') {
-      continue;
-    }
-    if (line.front() == '[' && line.back() == ']') {
-      current = &groups[line.substr(1, line.size() - 2)];
-      continue;
-    }
-    std::size_t equals = line.find('=');
-    if (current && equals != std::string::npos) {
-      current->emplace(trim(line.substr(0, equals)), trim(line.substr(equals + 1)));
-    }
-  }
-  return groups;
-}
+using key_file::Group;
 
 std::vector<std::string> splitList(const std::string& text, char separator) {
   std::vector<std::string> items;
@@ -227,7 +200,7 @@ std::optional<std::string> configuredTheme() {
     if (!text) {
       continue;
     }
-    std::map<std::string, Group> groups = parseGroups(*text);
+    key_file::Groups groups = key_file::parse(*text);
     auto settings = groups.find("Settings");
     if (settings != groups.end()) {
       auto theme = settings->second.find("gtk-icon-theme-name");
@@ -247,7 +220,7 @@ using Pixbuf = std::unique_ptr<GdkPixbuf, ObjectUnref>;
 }  // namespace
 
 IconThemeIndex parseIconThemeIndex(const std::string& text) {
-  std::map<std::string, Group> groups = parseGroups(text);
+  key_file::Groups groups = key_file::parse(text);
   IconThemeIndex index;
   const Group& theme = groups["Icon Theme"];
   if (auto inherits = theme.find("Inherits"); inherits != theme.end()) {

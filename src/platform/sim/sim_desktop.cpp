@@ -2,14 +2,14 @@
 // desktop. Accessibility, input, screen capture and Apple Events are in sim_services.cpp.
 #include "platform/sim/sim_desktop.h"
 
-#include <spng.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
+
+#include "core/png.h"
 
 namespace qor::sim {
 
@@ -30,27 +30,7 @@ std::optional<std::vector<std::uint8_t>> solidPNG(std::uint32_t side,
   for (std::size_t pixel = 0; pixel < std::size_t{side} * side; ++pixel) {
     rgba.insert(rgba.end(), colour.begin(), colour.end());
   }
-  std::unique_ptr<spng_ctx, decltype(&spng_ctx_free)> context(spng_ctx_new(SPNG_CTX_ENCODER),
-                                                              &spng_ctx_free);
-  spng_ihdr header{};
-  header.width = side;
-  header.height = side;
-  header.bit_depth = 8;
-  header.color_type = SPNG_COLOR_TYPE_TRUECOLOR_ALPHA;
-  if (!context || spng_set_option(context.get(), SPNG_ENCODE_TO_BUFFER, 1) != 0 ||
-      spng_set_ihdr(context.get(), &header) != 0 ||
-      spng_encode_image(context.get(), rgba.data(), rgba.size(), SPNG_FMT_PNG,
-                        SPNG_ENCODE_FINALIZE) != 0) {
-    return std::nullopt;
-  }
-  std::size_t length = 0;
-  int error = 0;
-  std::unique_ptr<std::uint8_t, decltype(&std::free)> buffer(
-      static_cast<std::uint8_t*>(spng_get_png_buffer(context.get(), &length, &error)), &std::free);
-  if (!buffer || error != 0) {
-    return std::nullopt;
-  }
-  return std::vector<std::uint8_t>(buffer.get(), buffer.get() + length);
+  return encodePng(side, side, rgba, PngSettings{});
 }
 }  // namespace
 

@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -61,18 +59,42 @@ std::string untilNul(const std::string& text) {
   return text.substr(0, text.find('\0'));
 }
 
-int maskShift(std::uint32_t mask) {
-  return mask ? std::countr_zero(mask) : 0;
-}
+using PropertyReply = ReplyPtr<xcb_get_property_reply_t>;
 
-std::uint8_t channel(std::uint32_t pixel, std::uint32_t mask) {
-  if (!mask) {
-    return 0;
+// The properties clientWindows reads of every window, each under its own name: first the
+// requests, then their replies.
+template <class T>
+struct WindowProperties {
+  T pid;            // _NET_WM_PID
+  T windowType;     // _NET_WM_WINDOW_TYPE
+  T state;          // _NET_WM_STATE
+  T name;           // _NET_WM_NAME
+  T legacyName;     // WM_NAME
+  T frameExtents;   // _NET_FRAME_EXTENTS
+  T applicationID;  // _GTK_APPLICATION_ID
+  T wmClass;        // WM_CLASS
+  T desktop;        // _NET_WM_DESKTOP
+  T clientMachine;  // WM_CLIENT_MACHINE
+  T shadow;         // _GTK_FRAME_EXTENTS
+
+  // The same properties with `convert` applied to each (a request to its reply).
+  template <class Convert>
+  auto transform(Convert convert) const {
+    return WindowProperties<decltype(convert(pid))>{
+        .pid = convert(pid),
+        .windowType = convert(windowType),
+        .state = convert(state),
+        .name = convert(name),
+        .legacyName = convert(legacyName),
+        .frameExtents = convert(frameExtents),
+        .applicationID = convert(applicationID),
+        .wmClass = convert(wmClass),
+        .desktop = convert(desktop),
+        .clientMachine = convert(clientMachine),
+        .shadow = convert(shadow),
+    };
   }
-  std::uint32_t value = (pixel & mask) >> maskShift(mask);
-  std::uint32_t max = mask >> maskShift(mask);
-  return static_cast<std::uint8_t>(max == 255 ? value : value * 255 / max);
-}
+};
 
 // A client-side decorated window (GTK under a compositing manager) draws its shadow inside the
 // X window and names its width in _GTK_FRAME_EXTENTS; the window itself is what lies within.
@@ -220,33 +242,32 @@ std::vector<ClientWindow> XServer::clientWindows() {
     xcb_get_window_attributes_cookie_t attributes;
     xcb_get_geometry_cookie_t geometry;
     xcb_translate_coordinates_cookie_t origin;
-    std::array<xcb_get_property_cookie_t, 11> properties;
+    WindowProperties<xcb_get_property_cookie_t> properties;
   };
-  const std::array<std::pair<xcb_atom_t, xcb_atom_t>, 11> wanted = {{
-      {atom("_NET_WM_PID"), XCB_ATOM_CARDINAL},
-      {atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM},
-      {atom("_NET_WM_STATE"), XCB_ATOM_ATOM},
-      {atom("_NET_WM_NAME"), atom("UTF8_STRING")},
-      {XCB_ATOM_WM_NAME, XCB_ATOM_ANY},
-      {atom("_NET_FRAME_EXTENTS"), XCB_ATOM_CARDINAL},
-      {atom("_GTK_APPLICATION_ID"), XCB_ATOM_ANY},
-      {XCB_ATOM_WM_CLASS, XCB_ATOM_STRING},
-      {atom("_NET_WM_DESKTOP"), XCB_ATOM_CARDINAL},
-      {XCB_ATOM_WM_CLIENT_MACHINE, XCB_ATOM_ANY},
-      {atom("_GTK_FRAME_EXTENTS"), XCB_ATOM_CARDINAL},
-  }};
+  const xcb_atom_t utf8String = atom("UTF8_STRING");
   std::vector<Cookies> cookies;
   cookies.reserve(order.size());
   for (std::uint32_t id : order) {
-    Cookies c{};
-    c.attributes = xcb_get_window_attributes(connection_, id);
-    c.geometry = xcb_get_geometry(connection_, id);
-    c.origin = xcb_translate_coordinates(connection_, id, screen_->root, 0, 0);
-    for (std::size_t p = 0; p < wanted.size(); ++p) {
-      c.properties[p] =
-          xcb_get_property(connection_, 0, id, wanted[p].first, wanted[p].second, 0, 4096);
-    }
-    cookies.push_back(c);
+    auto ask = [&](xcb_atom_t property, xcb_atom_t type) {
+      return xcb_get_property(connection_, 0, id, property, type, 0, 4096);
+    };
+    cookies.push_back(
+        Cookies{.attributes = xcb_get_window_attributes(connection_, id),
+                .geometry = xcb_get_geometry(connection_, id),
+                .origin = xcb_translate_coordinates(connection_, id, screen_->root, 0, 0),
+                .properties = {
+                    .pid = ask(atom("_NET_WM_PID"), XCB_ATOM_CARDINAL),
+                    .windowType = ask(atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM),
+                    .state = ask(atom("_NET_WM_STATE"), XCB_ATOM_ATOM),
+                    .name = ask(atom("_NET_WM_NAME"), utf8String),
+                    .legacyName = ask(XCB_ATOM_WM_NAME, XCB_ATOM_ANY),
+                    .frameExtents = ask(atom("_NET_FRAME_EXTENTS"), XCB_ATOM_CARDINAL),
+                    .applicationID = ask(atom("_GTK_APPLICATION_ID"), XCB_ATOM_ANY),
+                    .wmClass = ask(XCB_ATOM_WM_CLASS, XCB_ATOM_STRING),
+                    .desktop = ask(atom("_NET_WM_DESKTOP"), XCB_ATOM_CARDINAL),
+                    .clientMachine = ask(XCB_ATOM_WM_CLIENT_MACHINE, XCB_ATOM_ANY),
+                    .shadow = ask(atom("_GTK_FRAME_EXTENTS"), XCB_ATOM_CARDINAL),
+                }});
   }
   drainEvents();
 
@@ -260,10 +281,10 @@ std::vector<ClientWindow> XServer::clientWindows() {
         xcb_get_geometry_reply(connection_, c.geometry, nullptr));
     ReplyPtr<xcb_translate_coordinates_reply_t> origin(
         xcb_translate_coordinates_reply(connection_, c.origin, nullptr));
-    std::array<ReplyPtr<xcb_get_property_reply_t>, 11> props;
-    for (std::size_t p = 0; p < wanted.size(); ++p) {
-      props[p].reset(xcb_get_property_reply(connection_, c.properties[p], nullptr));
-    }
+    const WindowProperties<PropertyReply> props =
+        c.properties.transform([this](xcb_get_property_cookie_t cookie) {
+          return PropertyReply(xcb_get_property_reply(connection_, cookie, nullptr));
+        });
     if (!attributes || !geometry || !origin) {
       continue;  // gone meanwhile
     }
@@ -277,15 +298,15 @@ std::vector<ClientWindow> XServer::clientWindows() {
     window.client =
         Frame{static_cast<double>(origin->dst_x), static_cast<double>(origin->dst_y),
               static_cast<double>(geometry->width), static_cast<double>(geometry->height)};
-    window.shadow = shadowOf(window.client, propertyWords(props[10].get()));
+    window.shadow = shadowOf(window.client, propertyWords(props.shadow.get()));
     window.client = shrunk(window.client, window.shadow);
 
-    std::vector<std::uint32_t> pid = propertyWords(props[0].get());
-    std::string machine = untilNul(propertyBytes(props[9].get()));
+    std::vector<std::uint32_t> pid = propertyWords(props.pid.get());
+    std::string machine = untilNul(propertyBytes(props.clientMachine.get()));
     if (!pid.empty() && pid.front() > 0 && (machine.empty() || machine == hostName_)) {
       window.pid = static_cast<desktop::Pid>(pid.front());
     }
-    std::vector<std::uint32_t> types = propertyWords(props[1].get());
+    std::vector<std::uint32_t> types = propertyWords(props.windowType.get());
     window.typed = !types.empty();
     window.type = types.empty() ? WindowType::normal : WindowType::other;
     const std::array<std::pair<const char*, WindowType>, 9> typeNames = {{
@@ -308,25 +329,25 @@ std::vector<ClientWindow> XServer::clientWindows() {
         break;
       }
     }
-    std::vector<std::uint32_t> states = propertyWords(props[2].get());
+    std::vector<std::uint32_t> states = propertyWords(props.state.get());
     window.hidden =
         std::find(states.begin(), states.end(), atom("_NET_WM_STATE_HIDDEN")) != states.end();
 
-    if (props[3] && props[3]->type != XCB_NONE) {
-      window.title = propertyBytes(props[3].get());
-    } else if (props[4] && props[4]->type != XCB_NONE) {
-      std::string legacy = propertyBytes(props[4].get());
-      window.title = props[4]->type == atom("UTF8_STRING") ? legacy : latin1ToUtf8(legacy);
+    if (props.name && props.name->type != XCB_NONE) {
+      window.title = propertyBytes(props.name.get());
+    } else if (props.legacyName && props.legacyName->type != XCB_NONE) {
+      std::string legacy = propertyBytes(props.legacyName.get());
+      window.title = props.legacyName->type == utf8String ? legacy : latin1ToUtf8(legacy);
     }
-    std::vector<std::uint32_t> extents = propertyWords(props[5].get());
+    std::vector<std::uint32_t> extents = propertyWords(props.frameExtents.get());
     unannounced.push_back(managed && extents.size() != 4);
     if (extents.size() == 4) {
       window.extents = FrameExtents{extents[0], extents[1], extents[2], extents[3]};
     }
-    if (props[6] && props[6]->type != XCB_NONE) {
-      window.applicationID = untilNul(propertyBytes(props[6].get()));
+    if (props.applicationID && props.applicationID->type != XCB_NONE) {
+      window.applicationID = untilNul(propertyBytes(props.applicationID.get()));
     }
-    std::string wmClass = propertyBytes(props[7].get());
+    std::string wmClass = propertyBytes(props.wmClass.get());
     if (!wmClass.empty()) {
       std::size_t split = wmClass.find('\0');
       window.classInstance = latin1ToUtf8(wmClass.substr(0, split));
@@ -334,7 +355,7 @@ std::vector<ClientWindow> XServer::clientWindows() {
         window.className = latin1ToUtf8(untilNul(wmClass.substr(split + 1)));
       }
     }
-    std::vector<std::uint32_t> onDesktop = propertyWords(props[8].get());
+    std::vector<std::uint32_t> onDesktop = propertyWords(props.desktop.get());
     window.onOtherDesktop = desktopNow && !onDesktop.empty() && onDesktop.front() != kAllDesktops &&
                             onDesktop.front() != *desktopNow;
     windows.push_back(std::move(window));
@@ -406,100 +427,6 @@ std::optional<std::string> XServer::rootStringProperty(const std::string& name) 
     return std::nullopt;
   }
   return untilNul(propertyBytes(reply.get()));
-}
-
-desktop::Result<desktop::Image> XServer::captureArea(const Frame& area, std::uint32_t width,
-                                                     std::uint32_t height) {
-  if (!alive()) {
-    return desktop::PlatformError{"The X server connection was lost"};
-  }
-  desktop::Image image;
-  image.width = width;
-  image.height = height;
-  image.rgba.assign(static_cast<std::size_t>(width) * height * 4, 0);
-  for (std::size_t i = 3; i < image.rgba.size(); i += 4) {
-    image.rgba[i] = 255;
-  }
-  // The part of the requested rectangle that lies on the screen.
-  auto left = static_cast<long>(std::lround(area.x));
-  auto top = static_cast<long>(std::lround(area.y));
-  long x0 = std::max(0L, left);
-  long y0 = std::max(0L, top);
-  long x1 = std::min<long>(screen_->width_in_pixels, left + static_cast<long>(width));
-  long y1 = std::min<long>(screen_->height_in_pixels, top + static_cast<long>(height));
-  if (x1 <= x0 || y1 <= y0) {
-    return image;
-  }
-
-  const xcb_setup_t* setup = xcb_get_setup(connection_);
-  std::uint32_t redMask = 0, greenMask = 0, blueMask = 0;
-  for (auto depths = xcb_screen_allowed_depths_iterator(screen_); depths.rem;
-       xcb_depth_next(&depths)) {
-    for (auto visuals = xcb_depth_visuals_iterator(depths.data); visuals.rem;
-         xcb_visualtype_next(&visuals)) {
-      if (visuals.data->visual_id == screen_->root_visual) {
-        redMask = visuals.data->red_mask;
-        greenMask = visuals.data->green_mask;
-        blueMask = visuals.data->blue_mask;
-      }
-    }
-  }
-  int bitsPerPixel = 0;
-  int scanlinePad = 32;
-  for (auto formats = xcb_setup_pixmap_formats_iterator(setup); formats.rem;
-       xcb_format_next(&formats)) {
-    if (formats.data->depth == screen_->root_depth) {
-      bitsPerPixel = formats.data->bits_per_pixel;
-      scanlinePad = formats.data->scanline_pad;
-    }
-  }
-  if ((bitsPerPixel != 32 && bitsPerPixel != 24) || !redMask || !greenMask || !blueMask) {
-    return desktop::PlatformError{"The screen's pixel format is not supported"};
-  }
-  bool lsbFirst = setup->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
-  int bytesPerPixel = bitsPerPixel / 8;
-
-  // Bands of rows keep each reply to a few megabytes.
-  const long columns = x1 - x0;
-  const long bandRows = std::max(1L, (4L << 20) / (columns * 4));
-  for (long bandTop = y0; bandTop < y1; bandTop += bandRows) {
-    long rows = std::min(bandRows, y1 - bandTop);
-    ReplyPtr<xcb_get_image_reply_t> reply(xcb_get_image_reply(
-        connection_,
-        xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, screen_->root,
-                      static_cast<std::int16_t>(x0), static_cast<std::int16_t>(bandTop),
-                      static_cast<std::uint16_t>(columns), static_cast<std::uint16_t>(rows),
-                      0xFFFFFFFF),
-        nullptr));
-    if (!reply) {
-      return desktop::PlatformError{"The window image could not be read"};
-    }
-    const std::uint8_t* data = xcb_get_image_data(reply.get());
-    auto stride = static_cast<std::size_t>(
-        ((columns * bitsPerPixel + scanlinePad - 1) / scanlinePad) * scanlinePad / 8);
-    if (static_cast<std::size_t>(xcb_get_image_data_length(reply.get())) < stride * rows) {
-      return desktop::PlatformError{"The window image could not be read"};
-    }
-    for (long row = 0; row < rows; ++row) {
-      const std::uint8_t* source = data + stride * static_cast<std::size_t>(row);
-      std::size_t targetRow = static_cast<std::size_t>(bandTop + row - top);
-      for (long column = 0; column < columns; ++column) {
-        const std::uint8_t* p = source + column * bytesPerPixel;
-        std::uint32_t pixel = 0;
-        for (int b = 0; b < bytesPerPixel; ++b) {
-          int shift = lsbFirst ? 8 * b : 8 * (bytesPerPixel - 1 - b);
-          pixel |= static_cast<std::uint32_t>(p[b]) << shift;
-        }
-        std::size_t targetColumn = static_cast<std::size_t>(x0 + column - left);
-        std::uint8_t* out = &image.rgba[(targetRow * width + targetColumn) * 4];
-        out[0] = channel(pixel, redMask);
-        out[1] = channel(pixel, greenMask);
-        out[2] = channel(pixel, blueMask);
-        out[3] = 255;
-      }
-    }
-  }
-  return image;
 }
 
 }  // namespace qor::platform
