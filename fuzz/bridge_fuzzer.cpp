@@ -244,13 +244,13 @@ class Session {
     Expectation expected = expectationFor(line);
     outstanding_.insert(expected.id);
     std::size_t before = responses_.size();
-    std::size_t registered = runtime_.operations.size();
+    std::size_t registered = runtime_.operations().size();
     std::optional<bool> targetRegistered;
     if (expected.method == "operation.cancel") {
       const Json& target =
           expected.params.contains("operationId") ? expected.params["operationId"] : Json();
       if (target.is_string()) {
-        targetRegistered = runtime_.operations.contains(target.get<std::string>());
+        targetRegistered = runtime_.operations().contains(target.get<std::string>());
       }
     }
 
@@ -265,7 +265,7 @@ class Session {
       if (expected.method == "operations.cancelAll") {
         require(response.contains("result") && response["result"]["cancelRequested"] == registered,
                 "cancelAll counted the wrong number of operations", line);
-        require(runtime_.observations.empty(), "cancelAll kept observations", line);
+        require(runtime_.observations().empty(), "cancelAll kept observations", line);
       }
       if (targetRegistered && response.contains("result")) {
         require(response["result"]["cancelRequested"] == *targetRegistered,
@@ -286,7 +286,7 @@ class Session {
     std::string text(line);
     replaceAll(text, "$OBS", observationIDs_.empty() ? "none" : observationIDs_.back());
     replaceAll(text, "$PATH", capturePaths_.empty() ? "/none.png" : capturePaths_.back());
-    replaceAll(text, "$DIR", runtime_.captureDirectory.string());
+    replaceAll(text, "$DIR", runtime_.captures().directory().string());
     replaceAll(text, "$DOC", scratch().documents.string());
     return text;
   }
@@ -419,15 +419,15 @@ class Session {
 
   void exited(int status) {
     require(status == 0, "the orderly exit has a status other than 0");
-    require(runtime_.operations.empty(), "exit with operations still registered");
+    require(runtime_.operations().empty(), "exit with operations still registered");
     ++exits_;
   }
 
   // ---- Invariants
   void checkRunning() {
-    require(runtime_.observations.size() <= 32, "more than 32 observations are kept");
-    if (runtime_.busyOperation) {
-      require(runtime_.operations.contains(*runtime_.busyOperation),
+    require(runtime_.observations().size() <= 32, "more than 32 observations are kept");
+    if (runtime_.operations().busyOperation()) {
+      require(runtime_.operations().contains(*runtime_.operations().busyOperation()),
               "the batch lock is held by an operation that is not registered");
     }
   }
@@ -436,27 +436,31 @@ class Session {
   void checkCaptureFiles() {
     std::set<std::string> onDisk;
     std::error_code error;
-    for (const auto& entry : fs::directory_iterator(runtime_.captureDirectory, error)) {
+    for (const auto& entry : fs::directory_iterator(runtime_.captures().directory(), error)) {
       onDisk.insert(entry.path().string());
     }
     require(!error, "the capture directory cannot be listed");
-    require(onDisk == runtime_.captureFiles,
+    const CaptureFiles& owned = runtime_.captures();
+    require(onDisk.size() == owned.size() &&
+                std::all_of(onDisk.begin(), onDisk.end(),
+                            [&](const std::string& path) { return owned.owns(path); }),
             "capture files on disk and registered capture files differ");
   }
 
   void finish() {
     drain();
     if (!ended_) {
-      require(runtime_.operations.empty(), "an operation is still registered after the drain");
-      require(!runtime_.busyOperation, "the batch lock is held after the drain");
-      require(runtime_.observations.size() <= 32, "more than 32 observations are kept");
+      require(runtime_.operations().empty(), "an operation is still registered after the drain");
+      require(!runtime_.operations().busyOperation(), "the batch lock is held after the drain");
+      require(runtime_.observations().size() <= 32, "more than 32 observations are kept");
       checkCaptureFiles();
       endOfInput();
       drain();
     }
     require(exits_ == 1, "the orderly exit happened " + std::to_string(exits_) + " times");
     require(outstanding_.empty(), std::to_string(outstanding_.size()) + " lines got no response");
-    require(!fs::exists(runtime_.captureDirectory), "the capture directory outlives the exit");
+    require(!fs::exists(runtime_.captures().directory()),
+            "the capture directory outlives the exit");
     require(desktop_.installedMonitorCount() == 0, "the user-input monitor outlives the exit");
     require(fs::is_empty(scratch().temporary), "files left in the temporary directory");
   }

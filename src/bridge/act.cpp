@@ -22,13 +22,13 @@ void throwIfCancelled(const StepContext& context) {
 }
 
 void throwIfUserInput(const StepContext& context, const char* message) {
-  if (context.runtime.inputEpoch != context.epoch) {
+  if (context.runtime.userInput().epoch() != context.epoch) {
     throw NativeFailure("userTakeover", message);
   }
 }
 
 void postMarked(const StepContext& context, desktop::InputEvent event, const char* failureMessage) {
-  std::visit([&](auto& input) { input.marker = NativeRuntime::eventMarker; }, event);
+  std::visit([&](auto& input) { input.marker = UserInputMonitor::eventMarker; }, event);
   if (context.runtime.desktop().post(context.app.pid, event) ==
       desktop::PostResult::couldNotCreate) {
     throw NativeFailure("inputUnavailable", failureMessage);
@@ -67,11 +67,11 @@ class BatchLock {
  public:
   BatchLock(NativeRuntime& runtime, const std::string& operation, std::string observationID)
       : runtime_(runtime), observationID_(std::move(observationID)) {
-    runtime_.busyOperation = operation;
+    runtime_.operations().holdInput(operation);
   }
   ~BatchLock() {
-    runtime_.busyOperation.reset();
-    runtime_.observations.erase(observationID_);
+    runtime_.operations().releaseInput();
+    runtime_.observations().remove(observationID_);
   }
   BatchLock(const BatchLock&) = delete;
   BatchLock& operator=(const BatchLock&) = delete;
@@ -80,6 +80,21 @@ class BatchLock {
   NativeRuntime& runtime_;
   std::string observationID_;
 };
+
+// The target application, looked up afresh, and the stored observation named by
+// "observationId" when it was made of that application and is still current. The observation
+// is the store's own: valid until the store next changes.
+struct CheckedTarget {
+  desktop::RunningApplication app;
+  const Observation& observation;
+};
+
+CheckedTarget checkedTarget(NativeRuntime& runtime, const Json& params) {
+  desktop::RunningApplication app = runtime.targetApp(params);
+  const std::string observationID = NativeParameters::string(params, "observationId");
+  const Observation& observation = runtime.observations().validate(app, observationID);
+  return {std::move(app), observation};
+}
 
 runtime::Task<void> wait(const actions::StepContext& context) {
   std::int64_t milliseconds =
@@ -130,13 +145,15 @@ runtime::Task<Json> NativeRuntime::act(const Json& params, const std::string& op
     throw NativeFailure("missingPermission", "macOS Accessibility access is required",
                         Json{{"permission", "accessibility"}});
   }
-  auto [app, observation] = validatedObservation(params);
+  CheckedTarget target = checkedTarget(*this, params);
+  const desktop::RunningApplication app = std::move(target.app);
+  const Observation observation = target.observation;  // the store may drop it during the batch
   const Json& actionList = checkedActions(params);
-  if (busyOperation) {
+  if (operations_.busyOperation()) {
     throw NativeFailure("inputBusy", "Another native input operation is active");
   }
   BatchLock lock(*this, operation, observation.id);
-  ensureInputMonitor();
+  userInput_.start();
   if (NativeParameters::boolean(params, "focus") == true) {
     // Its failures end the batch unchanged; a cancellation is one before the first action.
     try {
@@ -147,7 +164,7 @@ runtime::Task<Json> NativeRuntime::act(const Json& params, const std::string& op
   }
 
   const runtime::TaskEnvironment& environment = co_await runtime::currentEnvironment();
-  const std::uint64_t epoch = inputEpoch;
+  const std::uint64_t epoch = userInput_.epoch();
   Json completed = Json::array();
   for (std::size_t index = 0; index < actionList.size(); ++index) {
     const actions::StepContext context{
@@ -157,7 +174,7 @@ runtime::Task<Json> NativeRuntime::act(const Json& params, const std::string& op
       actions::throwIfUserInput(context, "User input detected; stopped before the next action");
       std::string type = NativeParameters::string(context.action, "type");
       if (type != "wait") {
-        validatedObservation(params);
+        checkedTarget(*this, params);
       }
       co_await runStep(type, context);
       completed.push_back(

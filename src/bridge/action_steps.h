@@ -23,7 +23,7 @@ struct StepContext {
   const Json& action;                              // the action object
   const desktop::RunningApplication& app;          // the target; every event goes to its pid
   const Observation& observation;                  // the copy from the batch's first validation
-  std::uint64_t epoch;                             // `inputEpoch` when the loop started
+  std::uint64_t epoch;                             // the user-input epoch when the loop started
   const runtime::CancellationState* cancellation;  // the operation's mark; may be null
 };
 

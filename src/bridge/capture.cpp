@@ -1,14 +1,9 @@
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 
 #include "bridge/accessibility.h"
 #include "bridge/native_runtime.h"
 #include "bridge/platform_result.h"
-#include "bridge/png_file.h"
 #include "core/identifiers.h"
 #include "core/native_parameters.h"
 #include "core/window_geometry.h"
@@ -110,20 +105,7 @@ runtime::Task<Json> NativeRuntime::capture(const Json& params) {
   }
 
   std::string id = ids::newUUID();
-  std::filesystem::path path = captureDirectory / (id + ".png");
-  switch (writePng(path, image)) {
-    case PngWriteResult::cannotCreate:
-      throw NativeFailure("captureFailed", "Could not create capture output");
-    case PngWriteResult::cannotSave:
-      throw NativeFailure("captureFailed", "Could not save window capture");
-    case PngWriteResult::written:
-      break;
-  }
-  if (chmod(path.c_str(), 0600) != 0) {
-    throw PlatformFailure(std::string("Could not protect the capture file: ") +
-                          std::strerror(errno));
-  }
-  captureFiles.insert(path.string());
+  std::filesystem::path path = captures_.create(id, image);
 
   runtime::WallTime expires = clock().wallNow() + kCaptureLifetime;
   Observation observation{id,
@@ -135,8 +117,7 @@ runtime::Task<Json> NativeRuntime::capture(const Json& params) {
                           Size{double(image.width), double(image.height)},
                           expires,
                           {}};
-  observations[id] = std::move(observation);
-  pruneObservations();
+  observations_.add(std::move(observation));
 
   auto expiresSeconds =
       std::chrono::floor<std::chrono::seconds>(expires.time_since_epoch()).count();
@@ -152,6 +133,12 @@ runtime::Task<Json> NativeRuntime::capture(const Json& params) {
                  {"scaleX", scaleOf(image.width, window.frame.width, window.pointPixelScale)},
                  {"scaleY", scaleOf(image.height, window.frame.height, window.pointPixelScale)},
                  {"expiresAt", ids::iso8601UTC(expiresSeconds)}};
+}
+
+// Deletes only files this process wrote and owns; the path must match exactly.
+Json NativeRuntime::releaseCapture(const Json& params) {
+  captures_.release(NativeParameters::string(params, "path"));
+  return Json{{"released", true}};
 }
 
 }  // namespace qor

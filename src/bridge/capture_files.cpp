@@ -1,12 +1,16 @@
+#include "bridge/capture_files.h"
+
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 #include <system_error>
 
-#include "bridge/native_runtime.h"
 #include "bridge/platform_result.h"
+#include "bridge/png_file.h"
 #include "core/identifiers.h"
-#include "core/native_parameters.h"
+#include "core/native_failure.h"
 
 namespace qor {
 
@@ -25,10 +29,33 @@ std::filesystem::path createCaptureDirectory(const std::filesystem::path& tempor
   return directory;
 }
 
-// Deletes only files this process wrote and registered; the path must match exactly.
-Json NativeRuntime::releaseCapture(const Json& params) {
-  std::string path = NativeParameters::string(params, "path");
-  if (!captureFiles.contains(path)) {
+CaptureFiles::CaptureFiles(const std::filesystem::path& temporaryDirectory)
+    : directory_(createCaptureDirectory(temporaryDirectory)) {}
+
+std::filesystem::path CaptureFiles::create(const std::string& id, const desktop::Image& image) {
+  std::filesystem::path path = directory_ / (id + ".png");
+  switch (writePng(path, image)) {
+    case PngWriteResult::cannotCreate:
+      throw NativeFailure("captureFailed", "Could not create capture output");
+    case PngWriteResult::cannotSave:
+      throw NativeFailure("captureFailed", "Could not save window capture");
+    case PngWriteResult::written:
+      break;
+  }
+  if (chmod(path.c_str(), 0600) != 0) {
+    throw PlatformFailure(std::string("Could not protect the capture file: ") +
+                          std::strerror(errno));
+  }
+  own(path.string());
+  return path;
+}
+
+void CaptureFiles::own(const std::string& path) {
+  owned_.insert(path);
+}
+
+void CaptureFiles::release(const std::string& path) {
+  if (!owned_.contains(path)) {
     throw invalidArgument("Path is not a capture created by this process");
   }
   std::error_code error;
@@ -38,8 +65,12 @@ Json NativeRuntime::releaseCapture(const Json& params) {
     }
     throw PlatformFailure("The capture file could not be removed: " + error.message());
   }
-  captureFiles.erase(path);
-  return Json{{"released", true}};
+  owned_.erase(path);
+}
+
+void CaptureFiles::removeAll() {
+  std::error_code ignored;
+  std::filesystem::remove_all(directory_, ignored);
 }
 
 }  // namespace qor

@@ -12,6 +12,12 @@
 namespace qor::actions {
 namespace {
 
+// The control named by the action's "ref", when it still is what was observed.
+desktop::ElementRef observedElement(const StepContext& context) {
+  return context.runtime.observations().element(context.observation,
+                                                NativeParameters::string(context.action, "ref"));
+}
+
 NativeFailure rejected(const char* message, desktop::AXError error) {
   return NativeFailure("accessibilityActionFailed", message, Json{{"axError", error}});
 }
@@ -20,7 +26,7 @@ NativeFailure rejected(const char* message, desktop::AXError error) {
 
 void performAXAction(const StepContext& context) {
   NativeRuntime& runtime = context.runtime;
-  desktop::ElementRef element = runtime.element(context.action, context.observation);
+  desktop::ElementRef element = observedElement(context);
   const std::string name = NativeParameters::string(context.action, "action");
   if (desktop::AXError error = runtime.desktop().performAction(element, name);
       error != desktop::kAXSuccess) {
@@ -30,7 +36,7 @@ void performAXAction(const StepContext& context) {
 
 void setValue(const StepContext& context) {
   NativeRuntime& runtime = context.runtime;
-  desktop::ElementRef element = runtime.element(context.action, context.observation);
+  desktop::ElementRef element = observedElement(context);
   // Before the value is looked at: a password field is refused whatever the request holds.
   if (axString(runtime.desktop(), element, "AXSubrole") == "AXSecureTextField") {
     throw NativeFailure("userInputRequired", "Enter credentials in the selected application");

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <charconv>
-#include <system_error>
 
 #include "core/native_parameters.h"
 
@@ -10,13 +9,6 @@ namespace qor {
 namespace {
 
 constexpr std::size_t kMaxRequestBytes = 2'097'152;
-
-// The methods "capabilities" announces, in this order ("capabilities" itself is not listed).
-constexpr std::array<const char*, 13> kAnnouncedMethods = {
-    "permissions.status",  "permissions.request", "apps.list",       "apps.launch",
-    "apps.focus",          "app.observe",         "app.act",         "app.appleEvent",
-    "app.openDocuments",   "window.capture",      "capture.release", "operation.cancel",
-    "operations.cancelAll"};
 
 NativeFailure invalidRequest(std::string message) {
   return NativeFailure("invalidRequest", std::move(message));
@@ -45,7 +37,10 @@ std::string operationIdFor(const Json& id, const Json& params) {
 }
 
 // The method table. Handlers that never suspend are adapted to the common coroutine shape.
-using Handler = runtime::Task<Json> (*)(NativeRuntime&, const Json&, const std::string&);
+using OperationHandler = runtime::Task<Json> (*)(NativeRuntime&, const Json& params,
+                                                 const std::string& operation);
+// The envelope answers a cancel request at once, ahead of the operations it names.
+using ImmediateHandler = void (*)(NativeRuntime&, Json id, const Json& params);
 
 template <Json (NativeRuntime::*method)(const Json&)>
 runtime::Task<Json> immediate(NativeRuntime& runtime, const Json& params, const std::string&) {
@@ -66,34 +61,83 @@ runtime::Task<Json> actHandler(NativeRuntime& runtime, const Json& params,
   co_return co_await runtime.act(params, operation);
 }
 
+void cancelOperation(NativeRuntime& runtime, Json id, const Json& params) {
+  std::string target;
+  try {
+    target = NativeParameters::string(params, "operationId");
+  } catch (const NativeFailure& failure) {
+    return runtime.respondFailure(std::move(id), failure);
+  }
+  bool registered = runtime.operations().cancel(target);
+  runtime.respond(std::move(id), Json{{"operationId", target}, {"cancelRequested", registered}});
+}
+
+void cancelAllOperations(NativeRuntime& runtime, Json id, const Json&) {
+  std::size_t count = runtime.operations().cancelAll();
+  runtime.observations().clear();
+  runtime.respond(std::move(id), Json{{"cancelRequested", count}});
+}
+
+enum class Listing { announced, unlisted };
+
+// Each method has exactly one of the two handlers.
 struct MethodEntry {
   std::string_view name;
-  Handler handler;
+  OperationHandler operation;
+  ImmediateHandler immediate;
+  Listing listing;
 };
 
-constexpr std::array<MethodEntry, 12> kMethodTable = {{
-    {"capabilities", capabilitiesHandler},
-    {"permissions.status", immediate<&NativeRuntime::permissionStatus>},
-    {"permissions.request", immediate<&NativeRuntime::requestPermission>},
-    {"apps.list", immediate<&NativeRuntime::listApplications>},
-    {"apps.launch", suspending<&NativeRuntime::launchApplication>},
-    {"apps.focus", suspending<&NativeRuntime::focusApplication>},
-    {"app.observe", immediate<&NativeRuntime::observe>},
-    {"app.act", actHandler},
-    {"app.appleEvent", immediate<&NativeRuntime::appleEvent>},
-    {"app.openDocuments", suspending<&NativeRuntime::openDocuments>},
-    {"window.capture", suspending<&NativeRuntime::capture>},
-    {"capture.release", immediate<&NativeRuntime::releaseCapture>},
+// "capabilities" announces the listed methods in this order.
+constexpr std::array<MethodEntry, 14> kMethods = {{
+    {"capabilities", capabilitiesHandler, nullptr, Listing::unlisted},
+    {"permissions.status", immediate<&NativeRuntime::permissionStatus>, nullptr,
+     Listing::announced},
+    {"permissions.request", immediate<&NativeRuntime::requestPermission>, nullptr,
+     Listing::announced},
+    {"apps.list", immediate<&NativeRuntime::listApplications>, nullptr, Listing::announced},
+    {"apps.launch", suspending<&NativeRuntime::launchApplication>, nullptr, Listing::announced},
+    {"apps.focus", suspending<&NativeRuntime::focusApplication>, nullptr, Listing::announced},
+    {"app.observe", immediate<&NativeRuntime::observe>, nullptr, Listing::announced},
+    {"app.act", actHandler, nullptr, Listing::announced},
+    {"app.appleEvent", immediate<&NativeRuntime::appleEvent>, nullptr, Listing::announced},
+    {"app.openDocuments", suspending<&NativeRuntime::openDocuments>, nullptr, Listing::announced},
+    {"window.capture", suspending<&NativeRuntime::capture>, nullptr, Listing::announced},
+    {"capture.release", immediate<&NativeRuntime::releaseCapture>, nullptr, Listing::announced},
+    {"operation.cancel", nullptr, cancelOperation, Listing::announced},
+    {"operations.cancelAll", nullptr, cancelAllOperations, Listing::announced},
 }};
+
+constexpr bool eachMethodHasOneHandler() {
+  for (const MethodEntry& entry : kMethods) {
+    if ((entry.operation == nullptr) == (entry.immediate == nullptr)) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(eachMethodHasOneHandler());
+
+// The entry named exactly `method`, or nullptr.
+const MethodEntry* methodNamed(std::string_view method) {
+  for (const MethodEntry& entry : kMethods) {
+    if (entry.name == method) {
+      return &entry;
+    }
+  }
+  return nullptr;
+}
 
 }  // namespace
 
 NativeRuntime::NativeRuntime(Environment environment)
-    : captureDirectory(createCaptureDirectory(environment.temporaryDirectory)),
-      desktop_(environment.desktop),
+    : desktop_(environment.desktop),
       loop_(environment.loop),
       writeLine_(std::move(environment.writeLine)),
-      exit_(std::move(environment.exit)) {}
+      exit_(std::move(environment.exit)),
+      captures_(environment.temporaryDirectory),
+      observations_(desktop_, loop_.clock()),
+      userInput_(desktop_) {}
 
 // ---- Envelope ----------------------------------------------------------------------------------
 
@@ -125,11 +169,8 @@ void NativeRuntime::receive(std::string_view line) {
   if (auto found = parsed->find("params"); found != parsed->end() && found->is_object()) {
     params = std::move(*found);
   }
-  if (method == "operation.cancel") {
-    return cancelOperation(std::move(id), params);
-  }
-  if (method == "operations.cancelAll") {
-    return cancelAllOperations(std::move(id));
+  if (const MethodEntry* entry = methodNamed(method); entry && entry->immediate) {
+    return entry->immediate(*this, std::move(id), params);
   }
   registerOperation(std::move(id), method, std::move(params));
 }
@@ -156,12 +197,11 @@ void NativeRuntime::writeResponse(const Json& response) {
 
 void NativeRuntime::registerOperation(Json id, const std::string& method, Json params) {
   std::string operation = operationIdFor(id, params);
-  if (operations.contains(operation)) {
+  std::shared_ptr<runtime::CancellationState> cancellation = operations_.add(operation);
+  if (!cancellation) {
     return respondFailure(std::move(id),
                           NativeFailure("operationInProgress", "Operation ID is already active"));
   }
-  auto cancellation = std::make_shared<runtime::CancellationState>();
-  operations.emplace(operation, cancellation);
   runtime::spawn(loop_, cancellation,
                  runOperation(std::move(id), method, std::move(params), operation, cancellation));
 }
@@ -194,16 +234,14 @@ runtime::Task<void> NativeRuntime::runOperation(
   } else {
     respond(std::move(id), std::move(result));
   }
-  operations.erase(operation);
+  operations_.remove(operation);
   exitIfFinished();
 }
 
 runtime::Task<Json> NativeRuntime::dispatch(const std::string& method, const Json& params,
                                             const std::string& operation) {
-  for (const MethodEntry& entry : kMethodTable) {
-    if (entry.name == method) {
-      co_return co_await entry.handler(*this, params, operation);
-    }
+  if (const MethodEntry* entry = methodNamed(method); entry && entry->operation) {
+    co_return co_await entry->operation(*this, params, operation);
   }
   throw NativeFailure("unsupportedMethod", "Unknown native method: " + method);
 }
@@ -218,11 +256,13 @@ Json NativeRuntime::capabilities() {
     out.key("architecture");
     out.string(platform.architecture);
     out.key("captureDirectory");
-    out.string(captureDirectory.string());
+    out.string(captures_.directory().string());
     out.key("methods");
     out.beginArray();
-    for (const char* name : kAnnouncedMethods) {
-      out.string(name);
+    for (const MethodEntry& entry : kMethods) {
+      if (entry.listing == Listing::announced) {
+        out.string(entry.name);
+      }
     }
     out.endArray();
     out.key("minimumOS");
@@ -237,49 +277,20 @@ Json NativeRuntime::capabilities() {
   return *capabilities_;
 }
 
-void NativeRuntime::cancelOperation(Json id, const Json& params) {
-  std::string target;
-  try {
-    target = NativeParameters::string(params, "operationId");
-  } catch (const NativeFailure& failure) {
-    return respondFailure(std::move(id), failure);
-  }
-  auto found = operations.find(target);
-  bool registered = found != operations.end();
-  if (registered) {
-    found->second->requestCancel();
-  }
-  respond(std::move(id), Json{{"operationId", target}, {"cancelRequested", registered}});
-}
-
-void NativeRuntime::cancelAllOperations(Json id) {
-  std::size_t count = operations.size();
-  for (auto& [name, cancellation] : operations) {
-    cancellation->requestCancel();
-  }
-  observations.clear();
-  respond(std::move(id), Json{{"cancelRequested", count}});
-}
-
 // ---- Process lifecycle -------------------------------------------------------------------------
 
 void NativeRuntime::endOfInput() {
-  stdinClosed = true;
-  for (auto& [name, cancellation] : operations) {
-    cancellation->requestCancel();
-  }
+  inputEnded_ = true;
+  operations_.cancelAll();
   exitIfFinished();
 }
 
 void NativeRuntime::exitIfFinished() {
-  if (!stdinClosed || !operations.empty()) {
+  if (!inputEnded_ || !operations_.empty()) {
     return;
   }
-  if (inputMonitor) {
-    desktop_.removeMonitor(*inputMonitor);
-  }
-  std::error_code ignored;
-  std::filesystem::remove_all(captureDirectory, ignored);
+  userInput_.stop();
+  captures_.removeAll();
   exit_(0);
 }
 

@@ -1,22 +1,21 @@
 #pragma once
-// The one object that holds all state of the bridge and answers every request.
+// The envelope of the bridge: reads requests, runs each as an operation, writes the responses.
+// The state the handlers share lives in four owners reached through accessors: the observation
+// store, the operation registry, the user-input monitor and the capture files.
 //
-// Everything here runs on the main loop's thread; nothing is locked. Fields are public so that
-// tests can inspect and arrange state, exactly like the handlers do.
+// Everything here runs on the main loop's thread; nothing is locked.
 
-#include <cstdint>
-#include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
+#include "bridge/capture_files.h"
 #include "bridge/observation.h"
+#include "bridge/observation_store.h"
+#include "bridge/operation_registry.h"
+#include "bridge/user_input_monitor.h"
 #include "core/json.h"
 #include "core/native_failure.h"
 #include "desktop/desktop.h"
@@ -52,16 +51,18 @@ class NativeRuntime {
   // Ends the process when input is closed and no operation is left.
   void exitIfFinished();
 
-  // ---- State (main thread only) ----------------------------------------------------------------
-  std::map<std::string, Observation> observations;
-  std::map<std::string, std::shared_ptr<runtime::CancellationState>> operations;
-  std::optional<std::string> busyOperation;
-  std::uint64_t inputEpoch = 0;
-  std::optional<desktop::MonitorHandle> inputMonitor;
-  bool stdinClosed = false;
-  std::set<std::string> captureFiles;
-  const std::filesystem::path captureDirectory;
-  static constexpr std::int64_t eventMarker = 0x514F524E41544956;  // "QORNATIV"
+  // True once standard input has ended.
+  bool inputEnded() const { return inputEnded_; }
+
+  // ---- State, each with its owner (main thread only) --------------------------------------------
+  ObservationStore& observations() { return observations_; }
+  const ObservationStore& observations() const { return observations_; }
+  OperationRegistry& operations() { return operations_; }
+  const OperationRegistry& operations() const { return operations_; }
+  UserInputMonitor& userInput() { return userInput_; }
+  const UserInputMonitor& userInput() const { return userInput_; }
+  CaptureFiles& captures() { return captures_; }
+  const CaptureFiles& captures() const { return captures_; }
 
   desktop::Desktop& desktop() { return desktop_; }
   runtime::EventLoop& loop() { return loop_; }
@@ -71,8 +72,6 @@ class NativeRuntime {
   // Takes the id by value: ids may nest deeply, and copying a JSON value recurses.
   void respond(Json id, Json result);
   void respondFailure(Json id, const NativeFailure& failure);
-  runtime::Task<Json> dispatch(const std::string& method, const Json& params,
-                               const std::string& operation);
   Json capabilities();
 
   // ---- Handlers, one file each -----------------------------------------------------------------
@@ -88,19 +87,14 @@ class NativeRuntime {
   Json listApplications(const Json& params);
   // observe.cpp
   Json observe(const Json& params);
-  // observation_store.cpp
-  std::pair<desktop::RunningApplication, Observation> validatedObservation(const Json& params);
-  desktop::ElementRef element(const Json& params, const Observation& observation);
-  void pruneObservations();
   // act.cpp (with pointer_actions.cpp, keyboard_actions.cpp, element_actions.cpp,
-  // foreground_guard.cpp, input_monitor.cpp)
+  // foreground_guard.cpp)
   runtime::Task<Json> act(const Json& params, const std::string& operation);
   void requireForeground(const desktop::RunningApplication& app, const Observation& observation);
-  void ensureInputMonitor();
   // apple_events.cpp, open_documents.cpp
   Json appleEvent(const Json& params);
   runtime::Task<Json> openDocuments(const Json& params);
-  // capture.cpp, capture_files.cpp
+  // capture.cpp
   runtime::Task<Json> capture(const Json& params);
   Json releaseCapture(const Json& params);
 
@@ -108,24 +102,23 @@ class NativeRuntime {
   void registerOperation(Json id, const std::string& method, Json params);
   runtime::Task<void> runOperation(Json id, std::string method, Json params, std::string operation,
                                    std::shared_ptr<runtime::CancellationState> cancellation);
-  void cancelOperation(Json id, const Json& params);
-  void cancelAllOperations(Json id);
+  runtime::Task<Json> dispatch(const std::string& method, const Json& params,
+                               const std::string& operation);
   void writeResponse(const Json& response);
 
   desktop::Desktop& desktop_;
   runtime::EventLoop& loop_;
   LineWriter writeLine_;
   Exit exit_;
+  CaptureFiles captures_;  // first: a runtime without its private directory is not made
+  ObservationStore observations_;
+  OperationRegistry operations_;
+  UserInputMonitor userInput_;
+  bool inputEnded_ = false;
   std::optional<Json> capabilities_;  // built on first use
   // Kept from call to call, so that large answers are written into room that is already there.
   wire::LineBuffer responseLines_;
   wire::Writer observationText_;
-  // Lives exactly as long as the runtime: the user-input monitor's handler holds it weakly, so a
-  // late call after the runtime is gone does nothing (input_monitor.cpp).
-  std::shared_ptr<NativeRuntime*> liveness_ = std::make_shared<NativeRuntime*>(this);
 };
-
-// Creates "qor-native-" + a new upper-case UUID inside `temporaryDirectory` with mode 0700.
-std::filesystem::path createCaptureDirectory(const std::filesystem::path& temporaryDirectory);
 
 }  // namespace qor

@@ -1,14 +1,11 @@
-// The observation store: at most 32 observations, each checked against the live application and
-// window at the moment it is used.
+#include "bridge/observation_store.h"
 
 #include <algorithm>
-#include <charconv>
-#include <system_error>
+#include <utility>
 #include <vector>
 
 #include "bridge/accessibility.h"
-#include "bridge/native_runtime.h"
-#include "core/native_parameters.h"
+#include "core/native_failure.h"
 #include "core/window_geometry.h"
 
 namespace qor {
@@ -36,9 +33,44 @@ bool sameApplication(const Observation& observation, const desktop::RunningAppli
          observation.launchDate == app.launchDate;
 }
 
+}  // namespace
+
+ObservationStore::ObservationStore(desktop::Desktop& desktop, const runtime::Clock& clock)
+    : desktop_(desktop), clock_(clock) {}
+
+void ObservationStore::add(Observation observation) {
+  std::string id = observation.id;
+  observations_.insert_or_assign(std::move(id), std::move(observation));
+  prune();
+}
+
+void ObservationStore::remove(const std::string& id) {
+  observations_.erase(id);
+}
+
+void ObservationStore::clear() {
+  observations_.clear();
+}
+
+const Observation& ObservationStore::validate(const desktop::RunningApplication& app,
+                                              const std::string& id) const {
+  auto found = observations_.find(id);
+  if (found == observations_.end()) {
+    throw observeAgain();
+  }
+  const Observation& observation = found->second;
+  if (!sameApplication(observation, app) || !(observation.expires > clock_.wallNow())) {
+    throw observeAgain();
+  }
+  if (observation.windowID && observation.frame && !windowUnchanged(observation)) {
+    throw windowChanged();
+  }
+  return observation;
+}
+
 // Whether the observed window is still on screen within the tolerance of its observed frame.
-bool windowUnchanged(desktop::Desktop& desktop, const Observation& observation) {
-  for (const desktop::WindowRecord& record : windowRecords(desktop, observation.pid)) {
+bool ObservationStore::windowUnchanged(const Observation& observation) const {
+  for (const desktop::WindowRecord& record : windowRecords(desktop_, observation.pid)) {
     if (recordNumber(record) == observation.windowID) {
       std::optional<Frame> frame = recordFrame(record);
       return frame && WindowGeometry::matches(*observation.frame, *frame);
@@ -47,42 +79,9 @@ bool windowUnchanged(desktop::Desktop& desktop, const Observation& observation) 
   return false;
 }
 
-}  // namespace
-
-const ElementReference* Observation::reference(std::string_view ref) const {
-  // "e" and the number, as the walk writes it: no sign, no leading zero.
-  if (ref.size() < 2 || ref.front() != 'e' || ref[1] == '0') {
-    return nullptr;
-  }
-  std::size_t number = 0;
-  const char* const end = ref.data() + ref.size();
-  const auto [last, error] = std::from_chars(ref.data() + 1, end, number);
-  if (error != std::errc() || last != end || number > elements.size()) {
-    return nullptr;
-  }
-  return &elements[number - 1];
-}
-
-std::pair<desktop::RunningApplication, Observation> NativeRuntime::validatedObservation(
-    const Json& params) {
-  desktop::RunningApplication app = targetApp(params);
-  const std::string id = NativeParameters::string(params, "observationId");
-  auto found = observations.find(id);
-  if (found == observations.end()) {
-    throw observeAgain();
-  }
-  const Observation& observation = found->second;
-  if (!sameApplication(observation, app) || !(observation.expires > clock().wallNow())) {
-    throw observeAgain();
-  }
-  if (observation.windowID && observation.frame && !windowUnchanged(desktop_, observation)) {
-    throw windowChanged();
-  }
-  return {std::move(app), observation};
-}
-
-desktop::ElementRef NativeRuntime::element(const Json& params, const Observation& observation) {
-  const ElementReference* found = observation.reference(NativeParameters::string(params, "ref"));
+desktop::ElementRef ObservationStore::element(const Observation& observation,
+                                              const std::string& ref) const {
+  const ElementReference* found = observation.reference(ref);
   if (found == nullptr) {
     throw controlChanged();
   }
@@ -94,24 +93,24 @@ desktop::ElementRef NativeRuntime::element(const Json& params, const Observation
   return reference.element;
 }
 
-void NativeRuntime::pruneObservations() {
-  const runtime::WallTime now = clock().wallNow();
-  std::erase_if(observations, [now](const auto& entry) { return entry.second.expires <= now; });
-  if (observations.size() <= kMaxObservations) {
+void ObservationStore::prune() {
+  const runtime::WallTime now = clock_.wallNow();
+  std::erase_if(observations_, [now](const auto& entry) { return entry.second.expires <= now; });
+  if (observations_.size() <= kMaxObservations) {
     return;
   }
   // Earliest expiry first; equal expiries keep the map's order.
-  std::vector<decltype(observations)::iterator> byExpiry;
-  byExpiry.reserve(observations.size());
-  for (auto it = observations.begin(); it != observations.end(); ++it) {
+  std::vector<decltype(observations_)::iterator> byExpiry;
+  byExpiry.reserve(observations_.size());
+  for (auto it = observations_.begin(); it != observations_.end(); ++it) {
     byExpiry.push_back(it);
   }
   std::stable_sort(byExpiry.begin(), byExpiry.end(), [](const auto& a, const auto& b) {
     return a->second.expires < b->second.expires;
   });
-  const std::size_t excess = observations.size() - kMaxObservations;
+  const std::size_t excess = observations_.size() - kMaxObservations;
   for (std::size_t i = 0; i < excess; ++i) {
-    observations.erase(byExpiry[i]);
+    observations_.erase(byExpiry[i]);
   }
 }
 

@@ -401,9 +401,7 @@ Json NativeRuntime::observe(const Json& params) {
   result["truncated"] = walker.truncated();
   result["expiresAt"] = expiryText(observation.expires);
 
-  std::string id = observation.id;
-  observations.insert_or_assign(std::move(id), std::move(observation));
-  pruneObservations();
+  observations_.add(std::move(observation));
   return result;
 }
 

@@ -31,6 +31,14 @@ TEST_F(ActTest, RefusalsBeforeTheLockLeaveNoTrace) {
   }
   h.request(2, "app.act", Json{{"bundleId", kBundle}, {"observationId", kObservation}});
   EXPECT_EQ(errorOf(finish(2))["message"], "actions must contain 1...100 actions");
+  for (const Json& observationID : {Json(""), Json(7), Json(nullptr)}) {
+    h.request(3, "app.act",
+              actParams(Json::array({kWaitZero}), {{"observationId", observationID}}));
+    EXPECT_EQ(errorOf(finish(3)), (Json{{"code", "invalidArgument"},
+                                        {"message", "Missing string: observationId"},
+                                        {"details", Json::object()}}))
+        << observationID.dump();
+  }
 
   h.desktop.accessibilityTrusted = false;
   EXPECT_EQ(errorOf(runBatch(Json::array({kWaitZero}))),
@@ -48,13 +56,13 @@ TEST_F(ActTest, RefusalsBeforeTheLockLeaveNoTrace) {
 
   EXPECT_TRUE(posted().empty());
   EXPECT_TRUE(observationStored());
-  EXPECT_FALSE(h.runtime.busyOperation);
-  EXPECT_FALSE(h.runtime.inputMonitor) << "the monitor is installed only past the lock";
+  EXPECT_FALSE(h.runtime.operations().busyOperation());
+  EXPECT_FALSE(h.runtime.userInput().handle()) << "the monitor is installed only past the lock";
 }
 
 TEST_F(ActTest, WaitOfZeroAnswersAfterThePauseAndUsesUpTheObservation) {
   act(1, Json::array({kWaitZero}), Json{{"operationId", "batch-7"}});
-  EXPECT_EQ(h.runtime.busyOperation, "batch-7");
+  EXPECT_EQ(h.runtime.operations().busyOperation(), "batch-7");
   h.advance(milliseconds(39));
   EXPECT_TRUE(h.takeResponses().empty());
   h.advance(milliseconds(1));
@@ -63,7 +71,7 @@ TEST_F(ActTest, WaitOfZeroAnswersAfterThePauseAndUsesUpTheObservation) {
                                               {"pid", kPid},
                                               {"actions", Json::array({dispatched(0, "wait")})},
                                               {"requiresObservation", true}}));
-  EXPECT_FALSE(h.runtime.busyOperation);
+  EXPECT_FALSE(h.runtime.operations().busyOperation());
   EXPECT_FALSE(observationStored());
 
   EXPECT_EQ(errorOf(runBatch(Json::array({kWaitZero}))),
@@ -79,7 +87,7 @@ TEST_F(ActTest, SecondBatchWhileOneRunsIsBusyAndLeavesTheFirstAlone) {
             (Json{{"code", "inputBusy"},
                   {"message", "Another native input operation is active"},
                   {"details", Json::object()}}));
-  EXPECT_EQ(h.runtime.busyOperation, "1");
+  EXPECT_EQ(h.runtime.operations().busyOperation(), "1");
   EXPECT_TRUE(observationStored());
 
   Json response = finish(1);
@@ -101,7 +109,7 @@ TEST_F(ActTest, UserInputDuringAWaitStopsBeforeTheNextAction) {
              {{"completedActions", Json::array({dispatched(0, "wait")})}, {"failedIndex", 1}}}}));
   EXPECT_TRUE(posted().empty());
   EXPECT_FALSE(observationStored());
-  EXPECT_FALSE(h.runtime.busyOperation);
+  EXPECT_FALSE(h.runtime.operations().busyOperation());
 }
 
 TEST_F(ActTest, CancellationReportsTheActionWhosePauseWasCut) {
@@ -120,7 +128,7 @@ TEST_F(ActTest, CancellationReportsTheActionWhosePauseWasCut) {
                     {"failedIndex", 2}}}}));
   EXPECT_EQ(posted().size(), 4u) << "one click and one key, nothing of the fourth action";
   EXPECT_FALSE(observationStored());
-  EXPECT_FALSE(h.runtime.busyOperation);
+  EXPECT_FALSE(h.runtime.operations().busyOperation());
 }
 
 TEST_F(ActTest, CancellationBeforeTheFirstActionReportsIndexZero) {
@@ -133,7 +141,7 @@ TEST_F(ActTest, CancellationBeforeTheFirstActionReportsIndexZero) {
                   {"details", {{"completedActions", Json::array()}, {"failedIndex", 0}}}}));
   EXPECT_TRUE(posted().empty());
   EXPECT_FALSE(observationStored());
-  EXPECT_FALSE(h.runtime.busyOperation);
+  EXPECT_FALSE(h.runtime.operations().busyOperation());
 }
 
 TEST_F(ActTest, TypesAreMatchedExactlyAfterTheObservationIsCheckedAgain) {
@@ -217,7 +225,7 @@ TEST_F(ActTest, FocusFailureEndsTheBatchUnchanged) {
                   {"details", Json::object()}}));
   EXPECT_TRUE(posted().empty());
   EXPECT_FALSE(observationStored());
-  EXPECT_FALSE(h.runtime.busyOperation);
+  EXPECT_FALSE(h.runtime.operations().busyOperation());
 }
 
 TEST_F(ActTest, InputWhileFocusingDoesNotCount) {

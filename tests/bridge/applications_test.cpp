@@ -163,7 +163,7 @@ TEST_F(ApplicationsTest, LaunchWaitsForTheOpenWithoutTimeLimitAndStopsAtOnceWhen
   EXPECT_EQ(responses[0]["id"], 3);
   EXPECT_EQ(responses[1]["id"], 2);
   EXPECT_EQ(responses[1]["error"], failure("cancelled", "Operation stopped"));
-  EXPECT_TRUE(h.runtime.operations.empty());
+  EXPECT_TRUE(h.runtime.operations().empty());
 
   h.desktop.release(sim::AsyncCall::openApplication);  // the late completion is dropped
   h.drain();
@@ -235,7 +235,7 @@ TEST_F(FocusTest, FocusCancelledDuringTheWaitAnswersAtOnce) {
   h.advance(50ms);
   h.request(2, "operation.cancel", {{"operationId", "1"}});
   EXPECT_EQ(h.responseFor(1)["error"], failure("cancelled", "Operation stopped"));
-  EXPECT_TRUE(h.runtime.operations.empty());
+  EXPECT_TRUE(h.runtime.operations().empty());
 }
 
 }  // namespace

@@ -92,9 +92,9 @@ class CaptureTest : public ::testing::Test {
 
   // Nothing of a failed capture remains: no file, no registration, no observation.
   void expectNothingLeft() {
-    EXPECT_TRUE(fs::is_empty(h.runtime.captureDirectory));
-    EXPECT_TRUE(h.runtime.captureFiles.empty());
-    EXPECT_TRUE(h.runtime.observations.empty());
+    EXPECT_TRUE(fs::is_empty(h.runtime.captures().directory()));
+    EXPECT_TRUE(h.runtime.captures().empty());
+    EXPECT_TRUE(h.runtime.observations().empty());
   }
 
   static void expectPixelSize(const Observation& observation, double width, double height) {
@@ -127,7 +127,7 @@ TEST_F(CaptureTest, WritesThePreferredWindowToAPrivatePngAndStoresAShortObservat
   EXPECT_TRUE(std::regex_match(
       observationId,
       std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
-  const fs::path file = h.runtime.captureDirectory / (observationId + ".png");
+  const fs::path file = h.runtime.captures().directory() / (observationId + ".png");
   EXPECT_TRUE(file.is_absolute());
   EXPECT_EQ(result,
             (Json{{"observationId", observationId},
@@ -145,16 +145,17 @@ TEST_F(CaptureTest, WritesThePreferredWindowToAPrivatePngAndStoresAShortObservat
   ASSERT_EQ(h.desktop.log.captures.size(), 1u);
   EXPECT_EQ(h.desktop.log.captures[0].windowNumber, 11u);
 
-  EXPECT_EQ(modeOf(h.runtime.captureDirectory), 0700u);
+  EXPECT_EQ(modeOf(h.runtime.captures().directory()), 0700u);
   EXPECT_EQ(modeOf(file), 0600u);
-  EXPECT_EQ(h.runtime.captureFiles, std::set<std::string>{file.string()});
+  EXPECT_EQ(h.runtime.captures().size(), 1u);
+  EXPECT_TRUE(h.runtime.captures().owns(file.string()));
   std::optional<testing::DecodedPng> png = testing::readPng(file);
   ASSERT_TRUE(png.has_value());
   EXPECT_EQ(png->width, 800u);
   EXPECT_EQ(png->height, 600u);
 
-  ASSERT_TRUE(h.runtime.observations.contains(observationId));
-  const Observation& observation = h.runtime.observations.at(observationId);
+  ASSERT_TRUE(h.runtime.observations().contains(observationId));
+  const Observation& observation = h.runtime.observations().at(observationId);
   EXPECT_EQ(observation.bundleID, kEditor);
   EXPECT_EQ(observation.pid, kPid);
   EXPECT_EQ(observation.launchDate, h.desktop.application(kPid).launchDate);
@@ -288,7 +289,7 @@ TEST_F(CaptureTest, CancellationIsNoticedAfterEachOfTheTwoWaits) {
   h.settle();
   expectFailure(h.responseFor("screenshot"), "cancelled", "Operation stopped");
   expectNothingLeft();
-  EXPECT_TRUE(h.runtime.operations.empty());
+  EXPECT_TRUE(h.runtime.operations().empty());
 }
 
 TEST_F(CaptureTest, PlatformErrorsOfTheListingAndTheScreenshotEndTheRequest) {
@@ -308,7 +309,7 @@ TEST_F(CaptureTest, TheImageSizeIsPointsTimesScaleRoundedHalvesUpAndAtLeastOnePi
   // Without an extent there is no ratio to report; the scale the image was made with stands.
   EXPECT_EQ(empty["scaleX"], 2.0);
   EXPECT_EQ(empty["scaleY"], 2.0);
-  expectPixelSize(h.runtime.observations.at(empty["observationId"]), 1, 1);
+  expectPixelSize(h.runtime.observations().at(empty["observationId"]), 1, 1);
 
   h.desktop.window(10).setFrame(Frame{50, 50, 100.25, 0.2});
   Json halves = captured();
@@ -330,12 +331,12 @@ TEST_F(CaptureTest, FilesThatCannotBeWrittenFailAndLeaveNothing) {
   h.desktop.window(10).image.reset();
   h.desktop.capturePlan.hold = true;
   start(++id);
-  fs::remove(h.runtime.captureDirectory);  // gone while the screenshot was taken
+  fs::remove(h.runtime.captures().directory());  // gone while the screenshot was taken
   h.desktop.release(AsyncCall::captureWindow);
   h.settle();
   expectFailure(h.responseFor(id), "captureFailed", "Could not create capture output");
-  EXPECT_TRUE(h.runtime.captureFiles.empty());
-  EXPECT_TRUE(h.runtime.observations.empty());
+  EXPECT_TRUE(h.runtime.captures().empty());
+  EXPECT_TRUE(h.runtime.observations().empty());
 }
 
 TEST_F(CaptureTest, AnImagePixelClickLandsOnTheMatchingScreenPoint) {
@@ -360,7 +361,7 @@ TEST_F(CaptureTest, TheCaptureObservationExpiresAfterThirtySecondsButTheFileStay
   expectFailure(clickInImage(late["observationId"], 0, 0), "staleObservation",
                 "Observe the selected application again before acting");
   EXPECT_TRUE(fs::exists(late["path"].get<std::string>()));
-  EXPECT_TRUE(h.runtime.captureFiles.contains(late["path"]));
+  EXPECT_TRUE(h.runtime.captures().owns(late["path"]));
 }
 
 TEST_F(CaptureTest, ReleaseDeletesOnlyRegisteredCapturesAndOnlyOnce) {
@@ -376,12 +377,12 @@ TEST_F(CaptureTest, ReleaseDeletesOnlyRegisteredCapturesAndOnlyOnce) {
 
   EXPECT_EQ(call("capture.release", {{"path", path}})["result"], (Json{{"released", true}}));
   EXPECT_FALSE(fs::exists(path));
-  EXPECT_TRUE(h.runtime.captureFiles.empty());
+  EXPECT_TRUE(h.runtime.captures().empty());
   // Releasing the file leaves the observation to its own lifetime.
-  EXPECT_TRUE(h.runtime.observations.contains(result["observationId"]));
+  EXPECT_TRUE(h.runtime.observations().contains(result["observationId"]));
   expectFailure(call("capture.release", {{"path", path}}), "invalidArgument", notOurs);
 
-  const fs::path foreign = h.runtime.captureDirectory / "ABCDEF.png";
+  const fs::path foreign = h.runtime.captures().directory() / "ABCDEF.png";
   std::ofstream(foreign) << "not ours";
   expectFailure(call("capture.release", {{"path", foreign.string()}}), "invalidArgument", notOurs);
   EXPECT_TRUE(fs::exists(foreign));
@@ -393,7 +394,7 @@ TEST_F(CaptureTest, AReleaseThatCannotDeleteKeepsThePathRegistered) {
   Json response = call("capture.release", {{"path", path}});
   ASSERT_TRUE(response.contains("error")) << response.dump();
   EXPECT_EQ(response["error"]["code"], "operationFailed");
-  EXPECT_TRUE(h.runtime.captureFiles.contains(path));
+  EXPECT_TRUE(h.runtime.captures().owns(path));
 }
 
 }  // namespace

@@ -77,8 +77,13 @@ TEST_F(ActTest, ChangedOrUnknownControlsAreNeverTouched) {
   EXPECT_EQ(failureFor(press("e2")), changed);
   field->role("AXStaticText");
   EXPECT_EQ(failureFor(setValue("e3", "x")), changed);
-  EXPECT_EQ(failureFor(Json{{"type", "ax"}, {"action", "AXPress"}})["message"],
-            "Missing string: ref");
+  for (const Json& ref : {kNoValue, Json(2), Json("")}) {
+    Json action{{"type", "ax"}, {"action", "AXPress"}};
+    if (!ref.is_discarded()) {
+      action["ref"] = ref;
+    }
+    EXPECT_EQ(failureFor(action)["message"], "Missing string: ref") << ref.dump();
+  }
   EXPECT_TRUE(h.desktop.log.actions.empty());
   EXPECT_TRUE(h.desktop.log.writes.empty());
 }

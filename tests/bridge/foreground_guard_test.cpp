@@ -13,7 +13,7 @@ class ForegroundGuardTest : public ActTest {
   // The guard's failure as JSON, or null when it lets input through.
   Json guard() {
     try {
-      h.runtime.requireForeground(app, h.runtime.observations.at(kObservation));
+      h.runtime.requireForeground(app, h.runtime.observations().at(kObservation));
     } catch (const NativeFailure& failure) {
       return failure.json();
     }

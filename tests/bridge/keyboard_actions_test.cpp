@@ -56,7 +56,7 @@ TEST_F(ActTest, KeyCarriesModifiersAsFlagsOnBothEvents) {
   EXPECT_EQ(events[2].flags, 0u);
   for (const sim::PostedEvent& entry : posted()) {
     EXPECT_EQ(entry.pid, kPid);
-    EXPECT_EQ(std::get<KeyEvent>(entry.event).marker, NativeRuntime::eventMarker);
+    EXPECT_EQ(std::get<KeyEvent>(entry.event).marker, UserInputMonitor::eventMarker);
     EXPECT_FALSE(std::get<KeyEvent>(entry.event).text);
   }
 }
@@ -106,7 +106,7 @@ TEST_F(ActTest, TypeSendsOnePairPerUserPerceivedCharacter) {
                                    u"\U0001F1EB\U0001F1F7", u"\r\n"}));
   for (const sim::PostedEvent& entry : posted()) {
     EXPECT_EQ(entry.pid, kPid);
-    EXPECT_EQ(std::get<KeyEvent>(entry.event).marker, NativeRuntime::eventMarker);
+    EXPECT_EQ(std::get<KeyEvent>(entry.event).marker, UserInputMonitor::eventMarker);
   }
 }
 
@@ -200,7 +200,7 @@ TEST_F(ActTest, UserInputMidTextStopsBeforeTheForegroundCheck) {
 }
 
 TEST_F(ActTest, CancellationMidTextStopsTheRest) {
-  afterPosted(2, [this] { h.runtime.operations.at("1")->requestCancel(); });
+  afterPosted(2, [this] { h.runtime.operations().cancel("1"); });
   Json error = errorOf(runBatch(Json::array({type("abc")})));
   EXPECT_EQ(error, (Json{{"code", "cancelled"},
                          {"message", "Operation stopped"},

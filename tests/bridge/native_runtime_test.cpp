@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <regex>
@@ -53,12 +54,20 @@ class Spine : public ::testing::Test {
   // Hands a line over without running anything else, as when several lines arrive together.
   void receive(const Json& request) { h.runtime.receive(line(request)); }
 
-  std::vector<std::string> operationIds() const {
-    std::vector<std::string> ids;
-    for (const auto& [id, mark] : h.runtime.operations) {
-      ids.push_back(id);
-    }
-    return ids;
+  // Whether exactly `ids` are registered.
+  bool registeredAre(const std::vector<std::string>& ids) {
+    const OperationRegistry& registry = h.runtime.operations();
+    return registry.size() == ids.size() &&
+           std::all_of(ids.begin(), ids.end(),
+                       [&](const auto& id) { return registry.contains(id); });
+  }
+
+  // Stores an empty observation named `id` that expires in two minutes.
+  void storeObservation(const std::string& id) {
+    Observation observation;
+    observation.id = id;
+    observation.expires = h.clock.wallNow() + std::chrono::minutes(2);
+    h.runtime.observations().add(std::move(observation));
   }
 };
 
@@ -70,11 +79,11 @@ TEST_F(Spine, OperationIdsComeFromOperationIdOrTheRequestIdAsText) {
   receive(req(true, "nope"));
   receive(req(false, "nope"));
   receive(req("text", "nope", {{"operationId", 5}}));  // not a string: the request id counts
-  EXPECT_EQ(operationIds(), (std::vector<std::string>{"", "0", "1", "2.5", "42", "job", "text"}));
+  EXPECT_TRUE(registeredAre({"", "0", "1", "2.5", "42", "job", "text"}));
   EXPECT_TRUE(h.takeResponses().empty()) << "operations answer when they run";
 
   h.settle();
-  EXPECT_TRUE(h.runtime.operations.empty());
+  EXPECT_TRUE(h.runtime.operations().empty());
   EXPECT_EQ(h.takeResponses(),
             (std::vector<Json>{unsupported(1), unsupported(2), unsupported(42), unsupported(2.5),
                                unsupported(true), unsupported(false), unsupported("text")}));
@@ -96,9 +105,9 @@ TEST_F(Spine, ASecondRequestUnderARegisteredIdIsRefusedAndTheFirstGoesOn) {
 }
 
 TEST_F(Spine, ACancelBeforeTheStartAnswersCancelledWithoutRunningTheHandler) {
-  fs::path capture = h.runtime.captureDirectory / "queued.png";
+  fs::path capture = h.runtime.captures().directory() / "queued.png";
   std::ofstream(capture) << "png";
-  h.runtime.captureFiles.insert(capture.string());
+  h.runtime.captures().own(capture.string());
 
   receive(req(1, "capture.release", {{"path", capture.string()}}));
   receive(req(2, "operation.cancel", {{"operationId", "1"}}));
@@ -107,7 +116,7 @@ TEST_F(Spine, ACancelBeforeTheStartAnswersCancelledWithoutRunningTheHandler) {
   h.settle();
   EXPECT_EQ(h.takeResponses(), std::vector<Json>{cancelled(1)});
   EXPECT_TRUE(fs::exists(capture)) << "the handler never ran";
-  EXPECT_TRUE(h.runtime.captureFiles.contains(capture.string()));
+  EXPECT_TRUE(h.runtime.captures().owns(capture.string()));
 }
 
 TEST_F(Spine, ACancelWithTheOperationsOwnRequestIdIsAnsweredFirst) {
@@ -131,22 +140,23 @@ TEST_F(Spine, CancelOfAnUnknownIdChangesNothingAndNeedsAnOperationId) {
 }
 
 TEST_F(Spine, CancelAllCountsMarksEveryOperationAndForgetsEveryObservation) {
-  h.runtime.observations["A"] = Observation{};
-  h.runtime.observations["B"] = Observation{};
-  h.runtime.captureFiles.insert("/kept/by/cancelAll.png");
+  storeObservation("A");
+  storeObservation("B");
+  ASSERT_EQ(h.runtime.observations().size(), 2u);
+  h.runtime.captures().own("/kept/by/cancelAll.png");
   receive(req(1, "nope"));
   receive(req(2, "nope", {{"operationId", "job"}}));
   receive(req(3, "operations.cancelAll", {{"ignored", true}}));
-  EXPECT_TRUE(h.runtime.observations.empty());
-  EXPECT_EQ(h.runtime.captureFiles.size(), 1u);
+  EXPECT_TRUE(h.runtime.observations().empty());
+  EXPECT_EQ(h.runtime.captures().size(), 1u);
   h.settle();
   EXPECT_EQ(h.takeResponses(), (std::vector<Json>{success(3, Json{{"cancelRequested", 2}}),
                                                   cancelled(1), cancelled(2)}));
 
-  h.runtime.observations["C"] = Observation{};
+  storeObservation("C");
   h.request(4, "operations.cancelAll");
   EXPECT_EQ(h.takeResponses(), std::vector<Json>{success(4, Json{{"cancelRequested", 0}})});
-  EXPECT_TRUE(h.runtime.observations.empty()) << "emptied even when nothing runs";
+  EXPECT_TRUE(h.runtime.observations().empty()) << "emptied even when nothing runs";
 }
 
 TEST_F(Spine, AnUnknownMethodAnswersThroughItsOperationAfterResponsesAlreadyDue) {
@@ -167,20 +177,20 @@ TEST_F(Spine, TheEndOfInputAnswersEveryRegisteredOperationBeforeTheExit) {
   receive(req(1, "nope"));
   receive(req(2, "capabilities"));
   h.runtime.endOfInput();
-  EXPECT_TRUE(h.runtime.stdinClosed);
+  EXPECT_TRUE(h.runtime.inputEnded());
   EXPECT_FALSE(h.exitStatus.has_value());
   h.settle();
   EXPECT_EQ(h.takeResponses(),
             (std::vector<Json>{unsupported("done"), cancelled(1), cancelled(2)}));
   EXPECT_EQ(h.exitStatus, 0);
-  EXPECT_FALSE(fs::exists(h.runtime.captureDirectory));
+  EXPECT_FALSE(fs::exists(h.runtime.captures().directory()));
 }
 
 TEST_F(Spine, TheEndOfInputWithNothingRegisteredExitsAtOnceAndRemovesTheDirectory) {
-  std::ofstream(h.runtime.captureDirectory / "unreleased.png") << "png";
+  std::ofstream(h.runtime.captures().directory() / "unreleased.png") << "png";
   h.runtime.endOfInput();  // nothing else runs
   EXPECT_EQ(h.exitStatus, 0);
-  EXPECT_FALSE(fs::exists(h.runtime.captureDirectory));
+  EXPECT_FALSE(fs::exists(h.runtime.captures().directory()));
   EXPECT_TRUE(h.takeResponses().empty());
 }
 
@@ -198,12 +208,12 @@ TEST_F(Spine, CapabilitiesAnnounceSixKeysAndThirteenMethods) {
                                    "apps.launch", "apps.focus", "app.observe", "app.act",
                                    "app.appleEvent", "app.openDocuments", "window.capture",
                                    "capture.release", "operation.cancel", "operations.cancelAll"}},
-                                 {"captureDirectory", h.runtime.captureDirectory.string()}}));
+                                 {"captureDirectory", h.runtime.captures().directory().string()}}));
   EXPECT_TRUE(responses[0]["result"]["protocol"].is_number_integer());
 }
 
 TEST_F(Spine, ThePrivateDirectoryIsNewAndOwnerOnly) {
-  fs::path directory = h.runtime.captureDirectory;
+  fs::path directory = h.runtime.captures().directory();
   EXPECT_EQ(directory.parent_path(), h.temporary.path());
   EXPECT_TRUE(std::regex_match(directory.filename().string(),
                                std::regex("qor-native-[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}")));
@@ -218,18 +228,18 @@ TEST_F(Spine, ThePrivateDirectoryIsNewAndOwnerOnly) {
 }
 
 TEST_F(Spine, CaptureReleaseDeletesOnlyRegisteredFilesNamedExactly) {
-  fs::path registered = h.runtime.captureDirectory / "A.png";
-  fs::path stranger = h.runtime.captureDirectory / "B.png";
+  fs::path registered = h.runtime.captures().directory() / "A.png";
+  fs::path stranger = h.runtime.captures().directory() / "B.png";
   std::ofstream(registered) << "png";
   std::ofstream(stranger) << "png";
-  h.runtime.captureFiles.insert(registered.string());
+  h.runtime.captures().own(registered.string());
   const std::string refused = "Path is not a capture created by this process";
 
   h.request(1, "capture.release");
   h.request(2, "capture.release", {{"path", ""}});
   h.request(3, "capture.release", {{"path", stranger.string()}});
   h.request(4, "capture.release",
-            {{"path", (h.runtime.captureDirectory / "." / "A.png").string()}});
+            {{"path", (h.runtime.captures().directory() / "." / "A.png").string()}});
   h.request(5, "capture.release", {{"path", registered.string() + "/"}});
   EXPECT_EQ(h.takeResponses(), (std::vector<Json>{
                                    failure("invalidArgument", "Missing string: path", 1),
@@ -246,18 +256,18 @@ TEST_F(Spine, CaptureReleaseDeletesOnlyRegisteredFilesNamedExactly) {
   EXPECT_EQ(h.takeResponses(), (std::vector<Json>{success(6, Json{{"released", true}}),
                                                   failure("invalidArgument", refused, 7)}));
   EXPECT_FALSE(fs::exists(registered));
-  EXPECT_TRUE(h.runtime.captureFiles.empty());
+  EXPECT_TRUE(h.runtime.captures().empty());
 }
 
 TEST_F(Spine, AFailedDeletionIsReportedAndTheCaptureStaysRegistered) {
-  std::string vanished = (h.runtime.captureDirectory / "gone.png").string();
-  h.runtime.captureFiles.insert(vanished);
+  std::string vanished = (h.runtime.captures().directory() / "gone.png").string();
+  h.runtime.captures().own(vanished);
   h.request(1, "capture.release", {{"path", vanished}});
   std::vector<Json> responses = h.takeResponses();
   ASSERT_EQ(responses.size(), 1u);
   EXPECT_EQ(responses[0]["error"]["code"], "operationFailed");
   EXPECT_EQ(responses[0]["error"]["details"], Json::object());
-  EXPECT_TRUE(h.runtime.captureFiles.contains(vanished)) << "the release can be retried";
+  EXPECT_TRUE(h.runtime.captures().owns(vanished)) << "the release can be retried";
 }
 
 TEST_F(Spine, AnIdNestedDeepIsAnsweredOnceWithoutRecursion) {

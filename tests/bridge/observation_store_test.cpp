@@ -42,9 +42,8 @@ class ObservationStoreTest : public ::testing::Test {
   }
 
   Observation validate(const std::string& observationID, const std::string& bundleID = kEditor) {
-    return h.runtime
-        .validatedObservation({{"bundleId", bundleID}, {"observationId", observationID}})
-        .second;
+    return h.runtime.observations().validate(h.runtime.targetApp({{"bundleId", bundleID}}),
+                                             observationID);
   }
 
   // The failure a call raises; fails the test when it raises none.
@@ -68,7 +67,7 @@ class ObservationStoreTest : public ::testing::Test {
   }
 
   void expectControlChanged(const Observation& observation, const std::string& ref) {
-    NativeFailure failure = failureOf([&] { h.runtime.element({{"ref", ref}}, observation); });
+    NativeFailure failure = failureOf([&] { h.runtime.observations().element(observation, ref); });
     EXPECT_EQ(failure.code(), "staleObservation") << ref;
     EXPECT_EQ(failure.message(), kControlChanged) << ref;
   }
@@ -82,26 +81,20 @@ class ObservationStoreTest : public ::testing::Test {
 TEST_F(ObservationStoreTest, ValidUntilItExpires) {
   const std::string observed = observe();
   h.advance(119s);
-  auto [app, observation] =
-      h.runtime.validatedObservation({{"bundleId", kEditor}, {"observationId", observed}});
-  EXPECT_EQ(app.pid, kEditorPid);
+  const Observation& observation =
+      h.runtime.observations().validate(h.runtime.targetApp({{"bundleId", kEditor}}), observed);
+  EXPECT_EQ(observation.pid, kEditorPid);
   EXPECT_EQ(observation.id, observed);
 
   h.advance(2s);
   expectStale(observed, kObserveAgain);
-  EXPECT_TRUE(h.runtime.observations.contains(observed)) << "validation never removes";
+  EXPECT_TRUE(h.runtime.observations().contains(observed)) << "validation never removes";
 }
 
 TEST_F(ObservationStoreTest, BelongsToOneProcessOfOneApplication) {
   const std::string observed = observe();
   expectStale(observed, kObserveAgain, kOther);
   expectStale("00000000-0000-4000-8000-000000000000", kObserveAgain);
-
-  NativeFailure missing = failureOf([&] {
-    h.runtime.validatedObservation({{"bundleId", kEditor}, {"observationId", ""}});
-  });
-  EXPECT_EQ(missing.code(), "invalidArgument");
-  EXPECT_EQ(missing.message(), "Missing string: observationId");
 
   // Quit and relaunch: same bundle identifier and window, new process.
   sim::SimApplication relaunched = h.desktop.application(kEditorPid);
@@ -148,7 +141,7 @@ TEST_F(ObservationStoreTest, WithoutAnObservedWindowThereIsNoWindowCheck) {
 
 TEST_F(ObservationStoreTest, ElementLookupRereadsRoleAndTitle) {
   const Observation observation = validate(observe());
-  EXPECT_EQ(h.runtime.element({{"ref", "e2"}}, observation).get(), save.get());
+  EXPECT_EQ(h.runtime.observations().element(observation, "e2").get(), save.get());
 
   expectControlChanged(observation, "e3");  // never issued
   // Other spellings of an issued number are not references either.
@@ -156,8 +149,6 @@ TEST_F(ObservationStoreTest, ElementLookupRereadsRoleAndTitle) {
        {"E2", "e02", "e+2", "e2 ", " e2", "e", "2", "e0", "e-1", "e18446744073709551617"}) {
     expectControlChanged(observation, spelling);
   }
-  NativeFailure missing = failureOf([&] { h.runtime.element({{"ref", 2}}, observation); });
-  EXPECT_EQ(missing.message(), "Missing string: ref");
 
   save->title("Save As");
   expectControlChanged(observation, "e2");
@@ -171,7 +162,7 @@ TEST_F(ObservationStoreTest, TitlesAreComparedInFull) {
   const std::string longTitle(5'000, 't');
   save->title(longTitle);
   const Observation observation = validate(observe());
-  EXPECT_EQ(h.runtime.element({{"ref", "e2"}}, observation).get(), save.get());
+  EXPECT_EQ(h.runtime.observations().element(observation, "e2").get(), save.get());
   save->title(longTitle + "!");  // differs only beyond the 4,000 characters the tree shows
   expectControlChanged(observation, "e2");
 }
@@ -182,39 +173,48 @@ TEST_F(ObservationStoreTest, KeepsTheThirtyTwoThatExpireLast) {
     made.push_back(observe());
     h.advance(1s);
   }
-  EXPECT_EQ(h.runtime.observations.size(), 32u);
+  EXPECT_EQ(h.runtime.observations().size(), 32u);
   expectStale(made.front(), kObserveAgain);
   for (std::size_t i = 1; i < made.size(); ++i) {
     EXPECT_EQ(validate(made[i]).id, made[i]);
   }
 }
 
-TEST_F(ObservationStoreTest, PruningDropsExpiredFirstThenEarliestExpiring) {
+TEST_F(ObservationStoreTest, AddingDropsExpiredFirstThenEarliestExpiring) {
   const runtime::WallTime now = h.clock.wallNow();
-  auto store = [&](const std::string& name, runtime::WallTime expires) {
+  ObservationStore& store = h.runtime.observations();
+  auto add = [&](const std::string& name, runtime::WallTime expires) {
     Observation observation;
     observation.id = name;
     observation.expires = expires;
-    h.runtime.observations[name] = observation;
+    store.add(observation);
   };
-  store("expired", now);
+  add("expired", now);
+  EXPECT_FALSE(store.contains("expired")) << "expired when it is stored";
+  add("soon", now + 1s);
   for (int i = 0; i < 31; ++i) {
-    store("later-" + std::to_string(100 + i), now + 120s);
+    add("later-" + std::to_string(100 + i), now + 120s);
   }
-  h.runtime.pruneObservations();
-  EXPECT_FALSE(h.runtime.observations.contains("expired"));
-  EXPECT_EQ(h.runtime.observations.size(), 31u);
+  EXPECT_EQ(store.size(), 32u);
+  h.advance(1s);
+  add("later-200", now + 120s);
+  EXPECT_FALSE(store.contains("soon")) << "expired since it was stored";
+  EXPECT_EQ(store.size(), 32u);
 
   // A capture lives 30 seconds: it goes before older observations that expire later. Among equal
-  // expiries the map's order decides.
-  store("capture", now + 30s);
-  store("a-tie", now + 120s);
-  store("z-tie", now + 120s);
-  h.runtime.pruneObservations();
-  EXPECT_EQ(h.runtime.observations.size(), 32u);
-  EXPECT_FALSE(h.runtime.observations.contains("capture"));
-  EXPECT_FALSE(h.runtime.observations.contains("a-tie"));
-  EXPECT_TRUE(h.runtime.observations.contains("z-tie"));
+  // expiries the order of the ids decides.
+  add("capture", now + 30s);
+  EXPECT_FALSE(store.contains("capture"));
+  add("a-tie", now + 120s);
+  add("z-tie", now + 120s);
+  EXPECT_EQ(store.size(), 32u);
+  EXPECT_FALSE(store.contains("a-tie"));
+  EXPECT_TRUE(store.contains("z-tie"));
+
+  // An id stored again replaces the observation it names.
+  add("z-tie", now + 200s);
+  EXPECT_EQ(store.size(), 32u);
+  EXPECT_EQ(store.at("z-tie").expires, now + 200s);
 }
 
 }  // namespace

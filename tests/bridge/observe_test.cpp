@@ -94,7 +94,7 @@ TEST_F(ObserveTest, AnswersTheWindowTreeAndStoresTheObservation) {
               "children":[{"ref":"e2","role":"AXButton","title":"Save","enabled":true,
                            "actions":["AXPress"]}]}])"));
 
-  const Observation& stored = h.runtime.observations.at(result["observationId"]);
+  const Observation& stored = h.runtime.observations().at(result["observationId"]);
   EXPECT_EQ(stored.bundleID, kEditor);
   EXPECT_EQ(stored.pid, kEditorPid);
   EXPECT_EQ(stored.launchDate, h.desktop.application(kEditorPid).launchDate);
@@ -191,7 +191,7 @@ TEST_F(ObserveTest, TextsAreCutAtUserPerceivedCharacters) {
   EXPECT_EQ(title.size(), 12'000u) << "cut between clusters, never inside one";
   EXPECT_EQ(node["help"], title);
   EXPECT_EQ(node["value"], std::string(10'000, 'v'));
-  const Observation& stored = h.runtime.observations.at(result["observationId"]);
+  const Observation& stored = h.runtime.observations().at(result["observationId"]);
   EXPECT_EQ(stored.reference("e2")->title, accented) << "the reference keeps the full title";
 }
 
@@ -255,7 +255,7 @@ TEST_F(ObserveTest, LimitsOutsideTheirRangeFailBeforeAnyAccessibilityRequest) {
         << params.dump();
   }
   expectFailure(observe({{"windowId", 0}}), "invalidArgument", "Integer outside 1...4294967295");
-  EXPECT_TRUE(h.runtime.observations.empty()) << "a failed observation stores nothing";
+  EXPECT_TRUE(h.runtime.observations().empty()) << "a failed observation stores nothing";
 }
 
 TEST_F(ObserveTest, RefusesWithoutAccessibilityAccess) {
@@ -316,7 +316,7 @@ TEST_F(ObserveTest, ApplicationWithoutOnScreenWindow) {
   EXPECT_TRUE(result["windowId"].is_null());
   EXPECT_EQ(result["windows"], Json::array());
   EXPECT_EQ(result["tree"][0]["title"], "Untitled") << "the Accessibility windows are the roots";
-  const Observation& stored = h.runtime.observations.at(result["observationId"]);
+  const Observation& stored = h.runtime.observations().at(result["observationId"]);
   EXPECT_FALSE(stored.windowID.has_value());
   EXPECT_FALSE(stored.frame.has_value());
 
@@ -450,8 +450,8 @@ TEST_F(ObserveTest, TwoObservationsIssueIndependentReferences) {
   Json second = observeResult();
   EXPECT_NE(first["observationId"], second["observationId"]);
   EXPECT_EQ(second["tree"][0]["ref"], "e1");
-  EXPECT_EQ(h.runtime.observations.at(first["observationId"]).elements.at(0).title, "Untitled");
-  EXPECT_EQ(h.runtime.observations.at(second["observationId"]).elements.at(0).title, "Renamed");
+  EXPECT_EQ(h.runtime.observations().at(first["observationId"]).elements.at(0).title, "Untitled");
+  EXPECT_EQ(h.runtime.observations().at(second["observationId"]).elements.at(0).title, "Renamed");
 }
 
 }  // namespace

@@ -157,7 +157,7 @@ TEST_F(OpenDocumentsTest, CanBeCancelledWhileTheWorkspaceIsOpening) {
   EXPECT_TRUE(h.desktop.release(sim::AsyncCall::openDocuments));
   h.settle();
   EXPECT_TRUE(h.takeResponses().empty());
-  EXPECT_TRUE(h.runtime.operations.empty());
+  EXPECT_TRUE(h.runtime.operations().empty());
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ void expectMouse(const MouseEvent& event, MouseEventType type, MouseButton butto
   EXPECT_EQ(event.location.x, at.x);
   EXPECT_EQ(event.location.y, at.y);
   EXPECT_EQ(event.clickState, clickState);
-  EXPECT_EQ(event.marker, NativeRuntime::eventMarker);
+  EXPECT_EQ(event.marker, UserInputMonitor::eventMarker);
 }
 
 TEST_F(ActTest, ClickPressesAndReleasesAtTheWindowPointInTheTargetOnly) {
@@ -166,7 +166,7 @@ TEST_F(ActTest, ScrollSendsOneEventWithTruncatedDeltas) {
   EXPECT_EQ(events[2].location.y, 400);
   for (const sim::PostedEvent& entry : posted()) {
     EXPECT_EQ(entry.pid, kPid);
-    EXPECT_EQ(std::get<ScrollEvent>(entry.event).marker, NativeRuntime::eventMarker);
+    EXPECT_EQ(std::get<ScrollEvent>(entry.event).marker, UserInputMonitor::eventMarker);
   }
 }
 

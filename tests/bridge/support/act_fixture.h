@@ -51,9 +51,9 @@ class ActTest : public ::testing::Test {
   }
 
   // Stores the observation kObservation of the editor's window, valid for 120 seconds.
-  Observation& storeObservation(std::optional<std::uint32_t> windowID = kWindow,
-                                std::optional<Frame> frame = kFrame,
-                                std::optional<Size> pixelSize = std::nullopt) {
+  const Observation& storeObservation(std::optional<std::uint32_t> windowID = kWindow,
+                                      std::optional<Frame> frame = kFrame,
+                                      std::optional<Size> pixelSize = std::nullopt) {
     Observation observation;
     observation.id = kObservation;
     observation.bundleID = kBundle;
@@ -67,7 +67,8 @@ class ActTest : public ::testing::Test {
                             {save, "AXButton", "Save"},
                             {field, "AXTextField", "Name"},
                             {password, "AXTextField", "Password"}};  // "e4"
-    return h.runtime.observations[kObservation] = std::move(observation);
+    h.runtime.observations().add(std::move(observation));
+    return h.runtime.observations().at(kObservation);
   }
 
   static Json actParams(Json actions, const Json& extra = Json::object()) {
@@ -92,7 +93,7 @@ class ActTest : public ::testing::Test {
     return finish(1);
   }
 
-  bool observationStored() const { return h.runtime.observations.contains(kObservation); }
+  bool observationStored() const { return h.runtime.observations().contains(kObservation); }
 
   const std::vector<sim::PostedEvent>& posted() const { return h.desktop.log.events; }
 
