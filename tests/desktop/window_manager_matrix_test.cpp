@@ -26,6 +26,7 @@ using desktoptest::Bridge;
 using desktoptest::errorCode;
 using desktoptest::nodesWhere;
 using desktoptest::observeUntil;
+using desktoptest::result;
 
 const char* const kFactory = "gtk3-widget-factory";
 const std::string kTyped = "Grüße 🙂";
@@ -55,23 +56,6 @@ int runInSessionOf(const std::string& manager) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-const Json& result(const Json& response) {
-  EXPECT_TRUE(response.contains("result")) << response.dump();
-  static const Json none = Json::object();
-  return response.contains("result") ? response["result"] : none;
-}
-
-// The identity the bridge gives the process `pid`.
-std::string bundleOf(Bridge& bridge, pid_t pid) {
-  Json listed = bridge.request("apps.list");
-  for (const Json& app : result(listed)["applications"]) {
-    if (app.value("pid", 0) == pid) {
-      return app.value("bundleId", "");
-    }
-  }
-  return "";
-}
-
 Json focus(Bridge& bridge, const std::string& bundle) {
   return bridge.request("apps.focus", {{"bundleId", bundle}});
 }
@@ -79,11 +63,8 @@ Json focus(Bridge& bridge, const std::string& bundle) {
 // Focusing succeeds when the application is in front 150 ms after the request; on a loaded
 // machine a manager may need longer, and the controller asks again.
 Json focusSoon(Bridge& bridge, const std::string& bundle) {
-  Json answer = focus(bridge, bundle);
-  for (int attempt = 1; attempt < 5 && !answer.contains("result"); ++attempt) {
-    answer = focus(bridge, bundle);
-  }
-  return answer;
+  return desktoptest::waitUntil([&] { return focus(bridge, bundle); },
+                                [](const Json& answer) { return answer.contains("result"); });
 }
 
 Json act(Bridge& bridge, const Json& observed, const Json& actions) {
@@ -232,7 +213,7 @@ TEST_P(WindowManagerMatrix, FocusClickTypeAndStopForTheUser) {
   EXPECT_NE(sameNode(after, "AXCheckBox", box).value("value", Json()), before);
 
   auto dialog = desktoptest::startStock({"zenity", "--entry", "--text", "Name"});
-  const std::string zenity = bundleOf(bridge, dialog->pid());
+  const std::string zenity = desktoptest::bundleIdOf(bridge, dialog->pid());
   EXPECT_EQ(result(focusSoon(bridge, zenity))["focused"], true);
   Json asked = observeFront(bridge, zenity);
   Json field = firstShown(asked, "AXTextField");
