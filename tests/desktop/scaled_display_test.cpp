@@ -95,16 +95,14 @@ std::string sessionFile(const std::string& name) {
   return std::string(directory ? directory : "/tmp") + "/" + name;
 }
 
-// A page for the browsers: one check box, well inside the window.
+// A page for the browser: one check box, well inside the window.
 const std::string kPage = sessionFile("qor-scaled.html");
-const std::string kFirefoxProfile = sessionFile("qor-scaled-firefox");
 
 class ScaledDisplayTest : public ::testing::TestWithParam<ScaledCase> {};
 
 TEST_P(ScaledDisplayTest, FramesClicksAndCapturesShareOneCoordinateSpace) {
   std::ofstream(kPage) << "<!doctype html><title>Scaled</title><body style='margin:40px'>"
                           "<label><input type=checkbox> Remember me</label></body>";
-  desktoptest::writeFirefoxProfile(kFirefoxProfile);
   const ScaledCase& row = GetParam();
   auto app = desktoptest::startStock(row.command, row.environment);
   std::vector<unsigned long> windows = desktoptest::windowsOf(app->pid());
@@ -169,11 +167,6 @@ TEST_P(ScaledDisplayTest, FramesClicksAndCapturesShareOneCoordinateSpace) {
 std::vector<ScaledCase> scaledCases() {
   return {
       {"Gtk3", {desktoptest::fixtureBinary()}, {"GDK_SCALE=2"}},
-      {"Gtk4",
-       {"gnome-calculator"},
-       {"GDK_SCALE=2"},
-       {"AXButton", "1 1"},
-       {"AXTextArea", "GtkSourceView"}},
       {"Qt5", {"featherpad"}, {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1", "QT_SCALE_FACTOR=2"}},
       {"Chromium",
        {"chromium", "--no-sandbox", "--disable-gpu", "--no-first-run",
@@ -181,9 +174,6 @@ std::vector<ScaledCase> scaledCases() {
         "--user-data-dir=" + sessionFile("qor-scaled-chromium"), "--force-renderer-accessibility",
         "--force-device-scale-factor=2", "--window-size=500,400", "file://" + kPage},
        {}},
-      {"Firefox",
-       {"firefox-esr", "-profile", kFirefoxProfile, "-no-remote", "file://" + kPage},
-       {"GDK_SCALE=2", "GNOME_ACCESSIBILITY=1"}},
   };
 }
 
