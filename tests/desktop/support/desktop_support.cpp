@@ -193,7 +193,7 @@ void settle(const Program& program) {
         return run({"timeout", "20", "xdotool", "search", "--sync", "--onlyvisible", "--pid",
                     std::to_string(program.pid())});
       },
-      [](const std::optional<std::string>& listed) { return listed.has_value(); });
+      [](const std::optional<std::string>& listed) { return listed.has_value(); }, kStartPatience);
   std::istringstream windows(found.value_or(""));
   std::string first;
   if (!(windows >> first)) {

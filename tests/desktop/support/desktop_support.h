@@ -105,6 +105,9 @@ std::string errorCode(const Json& response);
 // How long a test waits for what it expects to see. Only a failing test waits this long; a
 // machine busy with other work may need many seconds for what takes milliseconds when idle.
 inline constexpr std::chrono::milliseconds kPatience = std::chrono::seconds(20);
+// How long a program may take to show its first window: a browser started on a busy machine
+// takes tens of seconds.
+inline constexpr std::chrono::milliseconds kStartPatience = std::chrono::minutes(2);
 // Between two looks the program looked at gets the processor.
 inline constexpr std::chrono::milliseconds kBetweenLooks{20};
 
