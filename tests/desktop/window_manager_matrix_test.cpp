@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <string>
 
 #include "desktop/support/desktop_support.h"
@@ -81,9 +82,14 @@ bool within(const Json& inner, const Json& outer) {
              outer["y"].get<double>() + outer["height"].get<double>();
 }
 
+// Whether two frames agree within one point; a frame without an edge agrees with none.
 bool sameFrame(const Json& a, const Json& b) {
+  if (!a.is_object() || !b.is_object()) {
+    return false;
+  }
+  constexpr double kMissing = std::numeric_limits<double>::quiet_NaN();
   for (const char* key : {"x", "y", "width", "height"}) {
-    if (std::fabs(a[key].get<double>() - b[key].get<double>()) > 1.0) {
+    if (!(std::fabs(a.value(key, kMissing) - b.value(key, kMissing)) <= 1.0)) {
       return false;
     }
   }
@@ -128,8 +134,7 @@ Json accessibilityWindow(const Json& observed) {
 }
 
 bool framesAgree(const Json& observed) {
-  return !observed.value("windows", Json::array()).empty() &&
-         sameFrame(accessibilityWindow(observed)["frame"], observed["windows"][0]["frame"]);
+  return sameFrame(accessibilityWindow(observed)["frame"], desktoptest::windowFrame(observed));
 }
 
 // An observation whose window record and accessibility window agree, once the window has
