@@ -12,15 +12,9 @@ namespace {
 
 using desktoptest::Bridge;
 
-const Json& result(const Json& response) {
-  EXPECT_TRUE(response.contains("result")) << response.dump();
-  static const Json none = Json::object();
-  return response.contains("result") ? response["result"] : none;
-}
-
-std::string errorCode(const Json& response) {
-  return response.contains("error") ? response["error"].value("code", "") : "";
-}
+using desktoptest::activeWindow;
+using desktoptest::errorCode;
+using desktoptest::result;
 
 // Where the fixture's desktop entry can be found, ahead of the system's entries.
 std::string dataDirectories() {
@@ -29,12 +23,9 @@ std::string dataDirectories() {
          (system && *system ? system : "/usr/local/share:/usr/share");
 }
 
-std::optional<std::string> activeWindow() {
-  std::optional<std::string> active = desktoptest::run({"xdotool", "getactivewindow"});
-  if (active && !active->empty() && active->back() == '\n') {
-    active->pop_back();
-  }
-  return active;
+// Whether the window becomes the active one.
+bool becomesActive(unsigned long window) {
+  return desktoptest::waitUntil([&] { return activeWindow() == std::to_string(window); });
 }
 
 TEST(AppsEndToEnd, LaunchesThroughTheDesktopEntryAndReusesTheRunningInstance) {
@@ -72,13 +63,13 @@ TEST(AppsEndToEnd, FocusBringsTheApplicationInFront) {
   std::vector<unsigned long> xtermWindows = desktoptest::windowsOf(xterm->pid());
   ASSERT_EQ(fixtureWindows.size(), 1u);
   ASSERT_EQ(xtermWindows.size(), 1u);
-  EXPECT_EQ(activeWindow(), std::to_string(xtermWindows[0]));
+  EXPECT_TRUE(becomesActive(xtermWindows[0]));
 
   Bridge bridge;
   Json focused = result(bridge.request("apps.focus", {{"bundleId", "dev.qor.Fixture"}}));
   EXPECT_EQ(focused["pid"], fixture->pid());
   EXPECT_EQ(focused["focused"], true);
-  EXPECT_EQ(activeWindow(), std::to_string(fixtureWindows[0]));
+  EXPECT_EQ(activeWindow(), std::to_string(fixtureWindows[0]));  // in front when it says so
 
   EXPECT_EQ(errorCode(bridge.request("apps.focus", {{"bundleId", "dev.qor.NotRunning"}})),
             "applicationNotRunning");

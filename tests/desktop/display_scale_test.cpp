@@ -88,5 +88,29 @@ TEST(DisplayScale, WindowRelativeOriginIsTheClientAreaInsideEvenMargins) {
   }
 }
 
+struct RelativeScaleCase {
+  const char* name;
+  Frame topLevel;  // the window's own extents, at (0, 0), in the toolkit's pixels
+  Frame client;    // its client area on the X server
+  std::optional<double> scale;
+};
+
+TEST(DisplayScale, AWindowRelativeToolkitsScaleIsTheLargestWholeOneItsWindowFits) {
+  const RelativeScaleCase cases[] = {
+      {"unscaled", {0, 0, 355, 487}, {200, 150, 355, 487}, 1.0},
+      {"unscaled, resize borders of five", {0, 0, 355, 487}, {200, 150, 365, 497}, 1.0},
+      {"GDK_SCALE=2", {0, 0, 355, 487}, {200, 150, 710, 974}, 2.0},
+      {"GDK_SCALE=2, borders of five points", {0, 0, 355, 487}, {200, 150, 730, 994}, 2.0},
+      {"GDK_SCALE=3", {0, 0, 355, 487}, {0, 0, 1065, 1461}, 3.0},
+      {"not at its own origin", {10, 10, 355, 487}, {200, 150, 710, 974}, std::nullopt},
+      {"another window, far larger", {0, 0, 300, 200}, {0, 0, 1280, 1024}, std::nullopt},
+      {"larger than the client area", {0, 0, 400, 487}, {200, 150, 365, 497}, std::nullopt},
+      {"empty extents", {0, 0, 0, 0}, {200, 150, 10, 10}, std::nullopt},
+  };
+  for (const RelativeScaleCase& each : cases) {
+    EXPECT_EQ(windowRelativeScale(each.topLevel, each.client), each.scale) << each.name;
+  }
+}
+
 }  // namespace
 }  // namespace qor::platform

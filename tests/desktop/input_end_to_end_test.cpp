@@ -22,6 +22,7 @@ namespace {
 
 using desktoptest::Bridge;
 using desktoptest::clickAt;
+using desktoptest::errorCode;
 using desktoptest::nodesWhere;
 
 const char* const kFixture = "dev.qor.Fixture";
@@ -36,10 +37,6 @@ Json act(Bridge& bridge, const Json& observed, const Json& actions) {
   return bridge.request(
       "app.act",
       {{"bundleId", kFixture}, {"observationId", observed["observationId"]}, {"actions", actions}});
-}
-
-std::string errorCode(const Json& response) {
-  return response.contains("error") ? response["error"].value("code", "") : "";
 }
 
 Json secureField(const Json& observed) {
@@ -161,16 +158,8 @@ std::vector<Json> nodesShowing(const Json& observed, const std::string& role,
   });
 }
 
-// Observes until `done` holds of the observation, for at most two seconds. Input the bridge
-// posts reaches the application after the bridge has answered, so the effect of an action may
-// show only in a later observation.
 Json observeUntil(Bridge& bridge, const std::function<bool(const Json&)>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  Json observed = observe(bridge);
-  while (!done(observed) && std::chrono::steady_clock::now() < deadline) {
-    observed = observe(bridge);
-  }
-  return observed;
+  return desktoptest::observeUntil(bridge, kFixture, done);
 }
 
 // The one node with this role whose title or value is `text`.
@@ -205,8 +194,8 @@ TEST(InputEndToEnd, ClicksAndDoubleClicksPressTheButton) {
   ASSERT_TRUE(clicked.contains("result")) << clicked.dump();
   EXPECT_EQ(clicked["result"]["actions"][0]["status"], "dispatched");
 
+  nodeOnceShown(bridge, "AXStaticText", "Clicks: 1");
   observed = observe(bridge);
-  node(observed, "AXStaticText", "Clicks: 1");
   Json doubled = act(bridge, observed,
                      Json::array({clickAt(observed, node(observed, "AXButton", "Count Click"),
                                           {{"clickCount", 2}})}));
@@ -262,7 +251,8 @@ TEST(InputEndToEnd, ScrollsTheListByWheelNotches) {
   Json scrolled = act(bridge, observed, Json::array({scroll}));
   ASSERT_TRUE(scrolled.contains("result")) << scrolled.dump();
   // Ten notches move the list by several rows.
-  EXPECT_GT(firstPlacedRow(observe(bridge)), 5);
+  EXPECT_GT(
+      firstPlacedRow(observeUntil(bridge, [](const Json& o) { return firstPlacedRow(o) > 5; })), 5);
 }
 
 TEST(InputEndToEnd, NeverTypesIntoAPasswordField) {
@@ -296,8 +286,8 @@ TEST(InputEndToEnd, StopsForTheUsersMouseButNeverForItsOwnClicks) {
                  Json::array({clickAt(observed, button), wait, clickAt(observed, button), wait}));
   ASSERT_TRUE(own.contains("result")) << own.dump();
 
+  nodeOnceShown(bridge, "AXStaticText", "Clicks: 2");
   observed = observe(bridge);
-  node(observed, "AXStaticText", "Clicks: 2");
   // xdotool sends through the core XTEST pointer, as any other program or the user's mouse
   // would (a relative motion: an absolute one warps the pointer, which no device reports).
   desktoptest::Program user({"xdotool", "sleep", "0.8", "mousemove_relative", "5", "7"});
@@ -356,10 +346,10 @@ TEST(InputEndToEnd, CancellingMidTextLeavesThePrefixTyped) {
                                 Json{{"type", "key"}, {"key", "a"}, {"modifiers", {"control"}}},
                                 Json{{"type", "type"}, {"text", text}}})}});
   // Observing runs between the typed characters; it shows when typing has begun.
-  std::string seen = "Ada";
-  for (int i = 0; i < 200 && (seen == "Ada" || seen.empty()); ++i) {
-    seen = nameText(observe(bridge));
-  }
+  observeUntil(bridge, [](const Json& o) {
+    std::string seen = nameText(o);
+    return seen != "Ada" && !seen.empty();
+  });
   ASSERT_TRUE(bridge.request("operation.cancel", {{"operationId", "typing"}}).contains("result"));
   Json cancelled = bridge.response(id);
   EXPECT_EQ(errorCode(cancelled), "cancelled") << cancelled.dump();
@@ -407,9 +397,9 @@ TEST(InputEndToEnd, DrivesAMenuOpenedByItsOwnClickWithKeys) {
                                  Json{{"type", "key"}, {"key", "down"}},
                                  Json{{"type", "key"}, {"key", "return"}}}));
   ASSERT_TRUE(chosen.contains("result")) << chosen.dump();
-  for (int i = 0; i < 50 && observe(bridge)["windows"].size() < 2; ++i) {
-  }
-  EXPECT_EQ(observe(bridge)["windows"].size(), 2u);
+  EXPECT_EQ(observeUntil(bridge, [](const Json& o) { return o["windows"].size() >= 2; })["windows"]
+                .size(),
+            2u);
 }
 
 TEST(X11InputRules, MapMacKeyCodesToUsKeysyms) {

@@ -14,18 +14,11 @@ namespace {
 
 using desktoptest::allNodes;
 using desktoptest::Bridge;
+using desktoptest::errorCode;
 using desktoptest::nodesWhere;
 using desktoptest::Program;
-
-const Json& result(const Json& response) {
-  EXPECT_TRUE(response.contains("result")) << response.dump();
-  static const Json none = Json::object();
-  return response.contains("result") ? response["result"] : none;
-}
-
-std::string errorCode(const Json& response) {
-  return response.contains("error") ? response["error"].value("code", "") : "";
-}
+using desktoptest::result;
+using desktoptest::windowFrame;
 
 bool hasRole(const Json& node, const std::string& role) {
   return node.value("role", "") == role;
@@ -35,11 +28,16 @@ Json observe(Bridge& bridge, Json params) {
   return bridge.request("app.observe", params);
 }
 
-// Moves a window so that its frame (and so the client area within) lands at (x, y);
-// xdotool --sync returns once the window has moved.
+// Asks the window manager to put a window's frame (and so the client area within) at (x, y).
+// xdotool --sync gives up waiting on a busy machine, so callers wait until an observation shows
+// the window where it was asked to be.
 void moveWindow(unsigned long window, int x, int y) {
-  ASSERT_TRUE(desktoptest::run({"xdotool", "windowmove", "--sync", std::to_string(window),
-                                std::to_string(x), std::to_string(y)}));
+  desktoptest::run({"xdotool", "windowmove", "--sync", std::to_string(window), std::to_string(x),
+                    std::to_string(y)});
+}
+
+double frameX(const Json& observed) {
+  return windowFrame(observed).value("x", -1.0);
 }
 
 Json waitAction() {
@@ -175,19 +173,33 @@ TEST(ObserveEndToEnd, GoesStaleWhenTheWindowMovesTwoPointsButNotOne) {
   auto fixture = desktoptest::startFixture();
   std::vector<unsigned long> windows = desktoptest::windowsOf(fixture->pid());
   ASSERT_EQ(windows.size(), 1u);
-  moveWindow(windows[0], 100, 100);
   Bridge bridge;
+  const Json fixtureOnly = {{"bundleId", "dev.qor.Fixture"}};
+  // Each observation used below shows the window where the test last asked for it.
+  auto observeAt = [&](double x) {
+    Json observed = desktoptest::observeUntil(bridge, fixtureOnly,
+                                              [&](const Json& o) { return frameX(o) == x; });
+    EXPECT_EQ(frameX(observed), x) << observed["windows"].dump();
+    return observed;
+  };
   auto act = [&](const Json& observed) {
     return bridge.request("app.act", {{"bundleId", "dev.qor.Fixture"},
                                       {"observationId", observed["observationId"]},
                                       {"actions", waitAction()}});
   };
-  Json first = result(observe(bridge, {{"bundleId", "dev.qor.Fixture"}}));
+  const double placed = frameX(result(observe(bridge, fixtureOnly)));
+  moveWindow(windows[0], 100, 100);
+  Json first = desktoptest::observeUntil(bridge, fixtureOnly,
+                                         [&](const Json& o) { return frameX(o) != placed; });
+  ASSERT_FALSE(HasFailure());
+  const double origin = frameX(first);
+
   moveWindow(windows[0], 101, 100);
+  Json second = observeAt(origin + 1);
   EXPECT_TRUE(act(first).contains("result"));
 
-  Json second = result(observe(bridge, {{"bundleId", "dev.qor.Fixture"}}));
   moveWindow(windows[0], 103, 100);
+  observeAt(origin + 3);
   Json stale = act(second);
   EXPECT_EQ(errorCode(stale), "staleObservation") << stale.dump() << second["windows"].dump();
   EXPECT_EQ(stale["error"]["message"],
@@ -201,8 +213,10 @@ TEST(ObserveEndToEnd, TellsTwoInstancesApartByLaunchOrder) {
   Json observed = result(observe(bridge, {{"bundleId", "dev.qor.Fixture"}}));
   EXPECT_EQ(observed["pid"], first->pid());
   EXPECT_EQ(observed["tree"][0]["title"], "First");
-  first.reset();  // ends the first instance
-  observed = result(observe(bridge, {{"bundleId", "dev.qor.Fixture"}}));
+  first.reset();  // ends the first instance; the bridge learns of it in its own time
+  observed = desktoptest::observeUntil(bridge, "dev.qor.Fixture", [&](const Json& o) {
+    return o.value("pid", Json()) == Json(second->pid());
+  });
   EXPECT_EQ(observed["pid"], second->pid());
   EXPECT_EQ(observed["tree"][0]["title"], "Second");
 }

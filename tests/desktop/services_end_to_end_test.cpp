@@ -22,17 +22,8 @@ using desktoptest::nodesWhere;
 
 constexpr const char* kFixtureID = "dev.qor.Fixture";
 
-const Json& result(const Json& response) {
-  EXPECT_TRUE(response.contains("result")) << response.dump();
-  static const Json none = Json::object();
-  return response.contains("result") ? response["result"] : none;
-}
-
-const Json& failure(const Json& response) {
-  EXPECT_TRUE(response.contains("error")) << response.dump();
-  static const Json none = Json::object();
-  return response.contains("error") ? response["error"] : none;
-}
+using desktoptest::failure;
+using desktoptest::result;
 
 // An observation of the fixture's main window.
 Json observeFixture(Bridge& bridge) {
@@ -65,14 +56,11 @@ Json act(Bridge& bridge, const Json& observation, const Json& action) {
 }
 
 // Observes until `matches` finds an element: toolkits may carry out an accepted action a
-// moment after they answered. Bounded by the number of observations, not by time.
+// moment after they answered.
 bool observedEventually(Bridge& bridge, const std::function<bool(const Json&)>& matches) {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    if (!nodesWhere(observeFixture(bridge)["tree"], matches).empty()) {
-      return true;
-    }
-  }
-  return false;
+  Json observed = desktoptest::observeUntil(
+      bridge, kFixtureID, [&](const Json& o) { return !nodesWhere(o["tree"], matches).empty(); });
+  return !nodesWhere(observed["tree"], matches).empty();
 }
 
 TEST(ServicesEndToEnd, SetValueFillsTextAndNumbersButNeverAPassword) {
@@ -179,18 +167,18 @@ Json appleEvent(Bridge& bridge, const std::string& eventClass, const std::string
                                            {"parameters", parameters}});
 }
 
-// Observes until the fixture has a window titled `title` and gives its number; bounded by the
-// number of observations.
+// Observes until the fixture has a window titled `title` and gives its number.
 std::optional<std::int64_t> windowEventually(Bridge& bridge, const std::string& title) {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    Json observed = observeFixture(bridge);
-    for (const Json& window : observed["windows"]) {
+  auto titled = [&](const Json& observed) -> std::optional<std::int64_t> {
+    for (const Json& window : observed.value("windows", Json::array())) {
       if (window.value("title", "") == title) {
         return window["windowId"].get<std::int64_t>();
       }
     }
-  }
-  return std::nullopt;
+    return std::nullopt;
+  };
+  return titled(desktoptest::observeUntil(bridge, kFixtureID,
+                                          [&](const Json& o) { return titled(o).has_value(); }));
 }
 
 // Whether the document window titled `title` shows `firstLine`.
@@ -199,17 +187,11 @@ bool showsDocument(Bridge& bridge, const std::string& title, const std::string& 
   if (!window) {
     return false;
   }
-  Json observed =
-      result(bridge.request("app.observe", {{"bundleId", kFixtureID}, {"windowId", *window}}));
-  return !nodesWhere(observed["tree"], roleAndTitle("AXStaticText", firstLine)).empty();
-}
-
-std::optional<std::string> activeWindow() {
-  std::optional<std::string> active = desktoptest::run({"xdotool", "getactivewindow"});
-  if (active && !active->empty() && active->back() == '\n') {
-    active->pop_back();
-  }
-  return active;
+  auto shown = [&](const Json& observed) {
+    return !nodesWhere(observed["tree"], roleAndTitle("AXStaticText", firstLine)).empty();
+  };
+  return shown(desktoptest::observeUntil(
+      bridge, Json{{"bundleId", kFixtureID}, {"windowId", *window}}, shown));
 }
 
 TEST(ServicesEndToEnd, ApplicationEventsReachTheApplicationOverDBus) {
@@ -224,11 +206,8 @@ TEST(ServicesEndToEnd, ApplicationEventsReachTheApplicationOverDBus) {
   EXPECT_EQ(opened["pid"], fixture->pid());
   // A reply without a direct object: the reply event itself.
   EXPECT_EQ(opened["reply"]["descriptorType"], 0x61657674);  // 'aevt'
-  bool inFront = false;
-  for (int attempt = 0; attempt < 100 && !inFront; ++attempt) {
-    inFront = activeWindow() == std::to_string(fixtureWindows[0]);
-  }
-  EXPECT_TRUE(inFront);
+  EXPECT_TRUE(desktoptest::waitUntil(
+      [&] { return desktoptest::activeWindow() == std::to_string(fixtureWindows[0]); }));
   EXPECT_EQ(result(appleEvent(bridge, "aevt", "rapp"))["pid"], fixture->pid());
 
   DocumentFolder folder;

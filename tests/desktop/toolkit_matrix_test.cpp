@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <sstream>
 
 #include "desktop/support/desktop_support.h"
@@ -19,8 +20,8 @@ namespace {
 
 using desktoptest::Bridge;
 using desktoptest::clickAt;
+using desktoptest::errorCode;
 using desktoptest::nodesWhere;
-using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
 // Accents, a combining mark and an emoji: each takes a keysym the US keyboard lacks.
@@ -60,8 +61,12 @@ struct Toolkit {
   // Whether the window is moved away from where the window manager placed it before the checks
   // (Firefox's window does not follow a move request in the test session).
   bool moved = false;
-  // How long the application may take to show its controls after its window appeared.
-  std::chrono::seconds firstLook{5};
+  // Whether every control of the page carries its title in every observation that shows it,
+  // the first after the page loads included (a browser fills titles in after its fields).
+  bool titledOnFirstLook = false;
+  // How long the application may take to show its controls after its window appeared, on a
+  // busy machine (only a failing row waits this long).
+  std::chrono::milliseconds firstLook = desktoptest::kPatience;
 };
 
 // clang-format off
@@ -91,18 +96,9 @@ Toolkit browser(std::string name, std::vector<std::string> command,
   row.textField = Control{"AXTextField", "Name"};
   row.password = Control{"AXTextField", "Password"};
   row.setsText = false;
-  row.firstLook = std::chrono::seconds(20);
+  row.firstLook = std::chrono::seconds(60);
   return row;
 }
-
-const std::vector<std::string> kFirefoxPreferences = {
-    R"(user_pref("browser.shell.checkDefaultBrowser", false);)",
-    R"(user_pref("browser.aboutwelcome.enabled", false);)",
-    R"(user_pref("browser.startup.homepage_override.mstone", "ignore");)",
-    R"(user_pref("datareporting.policy.dataSubmissionEnabled", false);)",
-    R"(user_pref("toolkit.telemetry.reportingpolicy.firstRun", false);)",
-    R"(user_pref("accessibility.force_disabled", -1);)",
-};
 
 std::vector<Toolkit> toolkits() {
   std::vector<Toolkit> rows;
@@ -137,6 +133,7 @@ std::vector<Toolkit> toolkits() {
   rows.push_back(browser("Firefox",
                          {"firefox-esr", "-profile", "{profile}", "-no-remote", "{page}"},
                          {"GNOME_ACCESSIBILITY=1"}));
+  rows.back().titledOnFirstLook = true;
   rows.push_back(
       browser("Chromium",
               {"chromium", "--no-sandbox", "--force-renderer-accessibility", "--disable-gpu",
@@ -151,7 +148,7 @@ std::vector<Toolkit> toolkits() {
     row.environment = {"SAL_USE_VCLPLUGIN=gtk3"};
     row.checkBox = Control{"AXCheckBox", "Formatting Marks"};
     row.textField = Control{"AXTextArea", ""};
-    row.firstLook = std::chrono::seconds(20);
+    row.firstLook = std::chrono::seconds(60);
   }
   return rows;
 }
@@ -164,10 +161,7 @@ class Scratch {
     root_ = mkdtemp(pattern);
     fs::create_directories(root_ / "profile");
     std::ofstream(root_ / "page.html") << kPage;
-    std::ofstream preferences(root_ / "profile" / "user.js");
-    for (const std::string& line : kFirefoxPreferences) {
-      preferences << line << '\n';
-    }
+    desktoptest::writeFirefoxProfile(root_ / "profile");
   }
   ~Scratch() {
     std::error_code ignored;
@@ -193,10 +187,6 @@ class Scratch {
   fs::path root_;
 };
 
-std::string errorCode(const Json& response) {
-  return response.contains("error") ? response["error"].value("code", "") : "";
-}
-
 // The process of the first window of this class, once one shows (0 when none does in time).
 pid_t ownerOfWindow(const std::string& windowClass) {
   std::optional<std::string> windows = desktoptest::run(
@@ -207,6 +197,7 @@ pid_t ownerOfWindow(const std::string& windowClass) {
     return 0;
   }
   desktoptest::run({"timeout", "20", "xdotool", "windowactivate", "--sync", window});
+  desktoptest::waitUntil([&] { return desktoptest::activeWindow() == window; });
   std::optional<std::string> pid = desktoptest::run({"xdotool", "getwindowpid", window});
   return pid ? static_cast<pid_t>(std::stol(*pid)) : 0;
 }
@@ -215,13 +206,8 @@ pid_t ownerOfWindow(const std::string& windowClass) {
 class Session {
  public:
   Session(Bridge& bridge, pid_t pid) : bridge_(bridge) {
-    Json listed = bridge_.request("apps.list", Json::object());
-    for (const Json& app : listed["result"].value("applications", Json::array())) {
-      if (app.is_object() && app.value("pid", 0) == pid) {
-        bundle_ = app.value("bundleId", "");
-      }
-    }
-    EXPECT_FALSE(bundle_.empty()) << "no application with pid " << pid << ": " << listed.dump();
+    bundle_ = desktoptest::bundleIdOf(bridge_, pid);
+    EXPECT_FALSE(bundle_.empty()) << "no application with pid " << pid;
   }
 
   Json observe() {
@@ -233,13 +219,8 @@ class Session {
 
   // Observes until `done` holds of an observation or `limit` has passed; the last observation.
   Json observeUntil(const std::function<bool(const Json&)>& done,
-                    std::chrono::milliseconds limit = std::chrono::seconds(3)) {
-    const auto deadline = Clock::now() + limit;
-    Json observed = observe();
-    while (!done(observed) && Clock::now() < deadline) {
-      observed = observe();
-    }
-    return observed;
+                    std::chrono::milliseconds limit = desktoptest::kPatience) {
+    return desktoptest::waitUntil([this] { return observe(); }, done, limit);
   }
 
   Json act(const Json& observed, const Json& actions) {
@@ -317,7 +298,14 @@ class ToolkitMatrix : public testing::TestWithParam<Toolkit> {
       ASSERT_GT(pid, 0) << "no window of class " << row.windowClass;
     }
     session_.emplace(bridge_, pid);
-    observed_ = session_->observeUntil(controlsShown(), row.firstLook);
+    observed_ = session_->observeUntil(
+        [&](const Json& observed) {
+          if (row.titledOnFirstLook) {
+            expectPageControlsTitled(observed);
+          }
+          return controlsShown()(observed);
+        },
+        row.firstLook);
     if (row.moved) {
       moveWindow();
     }
@@ -328,6 +316,26 @@ class ToolkitMatrix : public testing::TestWithParam<Toolkit> {
       return std::all_of(controls.begin(), controls.end(),
                          [&](const Control& c) { return shows(observed, c); });
     };
+  }
+
+  // Every node of the page with the role of one of the row's controls is one of them, title
+  // included: a field is never reported without the title it has.
+  void expectPageControlsTitled(const Json& observed) const {
+    std::vector<Json> pages = nodesWhere(
+        observed["tree"], [](const Json& n) { return n.value("role", "") == "AXWebArea"; });
+    std::set<std::string> roles;
+    std::set<std::string> titles;
+    for (const Control& control : controlsOf(GetParam())) {
+      roles.insert(control.role);
+      titles.insert(control.title);
+    }
+    for (const Json& page : pages) {
+      for (const Json& node : desktoptest::allNodes(page.value("children", Json::array()))) {
+        if (roles.count(node.value("role", ""))) {
+          EXPECT_TRUE(titles.count(node.value("title", ""))) << "untitled: " << node.dump();
+        }
+      }
+    }
   }
 
   // Away from the screen's origin and from where the window manager placed it, so that a frame
@@ -347,6 +355,12 @@ class ToolkitMatrix : public testing::TestWithParam<Toolkit> {
     };
     observed_ = session_->observeUntil(movedAndShown);
     ASSERT_TRUE(movedAndShown(observed_)) << observed_["windows"].dump();
+  }
+
+  // An observation that shows the control with a frame: after a press a page may be laid out
+  // again.
+  Json observeShowing(const Control& control) {
+    return session_->observeUntil([&](const Json& o) { return shows(o, control); });
   }
 
   static constexpr int kMovedX = 140;
@@ -415,7 +429,7 @@ void ToolkitMatrix::checkPresses() {
          row.press->shows[1]);
   }
   if (row.checkBox) {
-    Json observed = session_->observe();
+    Json observed = observeShowing(*row.checkBox);
     Json box = find(observed, *row.checkBox);
     std::int64_t before = box.value("value", std::int64_t{-1});
     ASSERT_TRUE(before == 0 || before == 1) << box.dump();
@@ -440,7 +454,7 @@ void ToolkitMatrix::checkText() {
       return !found.empty() && found.front().value("value", Json()) == text;
     };
   };
-  Json observed = session_->observe();
+  Json observed = observeShowing(*row.textField);
   Json field = find(observed, *row.textField);
   Json written = session_->act(
       observed, Json::array({Json{
@@ -452,7 +466,7 @@ void ToolkitMatrix::checkText() {
     EXPECT_EQ(field["value"], "Grace");
   } else {
     EXPECT_EQ(errorCode(written), "accessibilityActionFailed") << written.dump();
-    observed = session_->observe();
+    observed = observeShowing(*row.textField);
     field = find(observed, *row.textField);
   }
 
@@ -484,7 +498,7 @@ void ToolkitMatrix::checkPassword() {
   if (!row.password) {
     return;
   }
-  Json observed = session_->observe();
+  Json observed = observeShowing(*row.password);
   Json refused =
       session_->act(observed, Json::array({clickAt(observed, find(observed, *row.password)),
                                            Json{{"type", "type"}, {"text", "secret"}}}));

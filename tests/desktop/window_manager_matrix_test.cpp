@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <string>
 
 #include "desktop/support/desktop_support.h"
@@ -26,6 +27,7 @@ using desktoptest::Bridge;
 using desktoptest::errorCode;
 using desktoptest::nodesWhere;
 using desktoptest::observeUntil;
+using desktoptest::result;
 
 const char* const kFactory = "gtk3-widget-factory";
 const std::string kTyped = "Grüße 🙂";
@@ -55,23 +57,6 @@ int runInSessionOf(const std::string& manager) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-const Json& result(const Json& response) {
-  EXPECT_TRUE(response.contains("result")) << response.dump();
-  static const Json none = Json::object();
-  return response.contains("result") ? response["result"] : none;
-}
-
-// The identity the bridge gives the process `pid`.
-std::string bundleOf(Bridge& bridge, pid_t pid) {
-  Json listed = bridge.request("apps.list");
-  for (const Json& app : result(listed)["applications"]) {
-    if (app.value("pid", 0) == pid) {
-      return app.value("bundleId", "");
-    }
-  }
-  return "";
-}
-
 Json focus(Bridge& bridge, const std::string& bundle) {
   return bridge.request("apps.focus", {{"bundleId", bundle}});
 }
@@ -79,11 +64,8 @@ Json focus(Bridge& bridge, const std::string& bundle) {
 // Focusing succeeds when the application is in front 150 ms after the request; on a loaded
 // machine a manager may need longer, and the controller asks again.
 Json focusSoon(Bridge& bridge, const std::string& bundle) {
-  Json answer = focus(bridge, bundle);
-  for (int attempt = 1; attempt < 5 && !answer.contains("result"); ++attempt) {
-    answer = focus(bridge, bundle);
-  }
-  return answer;
+  return desktoptest::waitUntil([&] { return focus(bridge, bundle); },
+                                [](const Json& answer) { return answer.contains("result"); });
 }
 
 Json act(Bridge& bridge, const Json& observed, const Json& actions) {
@@ -100,9 +82,14 @@ bool within(const Json& inner, const Json& outer) {
              outer["y"].get<double>() + outer["height"].get<double>();
 }
 
+// Whether two frames agree within one point; a frame without an edge agrees with none.
 bool sameFrame(const Json& a, const Json& b) {
+  if (!a.is_object() || !b.is_object()) {
+    return false;
+  }
+  constexpr double kMissing = std::numeric_limits<double>::quiet_NaN();
   for (const char* key : {"x", "y", "width", "height"}) {
-    if (std::fabs(a[key].get<double>() - b[key].get<double>()) > 1.0) {
+    if (!(std::fabs(a.value(key, kMissing) - b.value(key, kMissing)) <= 1.0)) {
       return false;
     }
   }
@@ -147,8 +134,7 @@ Json accessibilityWindow(const Json& observed) {
 }
 
 bool framesAgree(const Json& observed) {
-  return !observed.value("windows", Json::array()).empty() &&
-         sameFrame(accessibilityWindow(observed)["frame"], observed["windows"][0]["frame"]);
+  return sameFrame(accessibilityWindow(observed)["frame"], desktoptest::windowFrame(observed));
 }
 
 // An observation whose window record and accessibility window agree, once the window has
@@ -232,7 +218,7 @@ TEST_P(WindowManagerMatrix, FocusClickTypeAndStopForTheUser) {
   EXPECT_NE(sameNode(after, "AXCheckBox", box).value("value", Json()), before);
 
   auto dialog = desktoptest::startStock({"zenity", "--entry", "--text", "Name"});
-  const std::string zenity = bundleOf(bridge, dialog->pid());
+  const std::string zenity = desktoptest::bundleIdOf(bridge, dialog->pid());
   EXPECT_EQ(result(focusSoon(bridge, zenity))["focused"], true);
   Json asked = observeFront(bridge, zenity);
   Json field = firstShown(asked, "AXTextField");

@@ -1,7 +1,9 @@
 #include "platform/atspi/accessibility.h"
 
+#include <chrono>
 #include <cmath>
 #include <functional>
+#include <thread>
 
 #include "platform/atspi/ax_mapping.h"
 #include "platform/atspi/display_scale.h"
@@ -151,6 +153,44 @@ std::optional<std::string> applicationProperty(AppTree& tree, const char* proper
   return std::string(text);
 }
 
+// Form controls take their title from a label, which a browser may tell only after the control
+// itself: it answers from a copy of the page that it fills in when first asked.
+bool titledByLabel(std::uint32_t role) {
+  constexpr std::uint32_t kRolePushButton = 43, kRoleSlider = 51, kRoleSpinButton = 52;
+  for (std::uint32_t each :
+       {std::uint32_t{ax::kRoleCheckBox}, std::uint32_t{ax::kRoleComboBox},
+        std::uint32_t{ax::kRolePasswordText}, kRolePushButton, std::uint32_t{ax::kRoleRadioButton},
+        kRoleSlider, kRoleSpinButton, std::uint32_t{ax::kRoleText},
+        std::uint32_t{ax::kRoleToggleButton}, std::uint32_t{ax::kRoleEntry}}) {
+    if (role == each) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The object's name, asked again while it is empty, for at most `patience`: Firefox answers a
+// page's first look from a copy that holds neither places nor names yet, and fills it in a
+// moment after it was asked. Empty when it has none by then.
+std::string nameReadAgain(AppTree& tree, const std::string& path,
+                          std::chrono::milliseconds patience) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  for (;;) {
+    dbus::Reply reply =
+        tree.call(path, "org.freedesktop.DBus.Properties", "Get", [](sd_bus_message* m) {
+          return sd_bus_message_append(m, "ss", "org.a11y.atspi.Accessible", "Name");
+        });
+    const char* text = nullptr;
+    if (!reply.ok() || sd_bus_message_read(reply.message.get(), "v", "s", &text) <= 0) {
+      return "";
+    }
+    if ((text && *text) || std::chrono::steady_clock::now() >= deadline) {
+      return text ? text : "";
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 }  // namespace
 
 const AtspiAccessibility::Toolkit& AtspiAccessibility::toolkitOf(AppTree& tree) {
@@ -264,6 +304,12 @@ AXRead AtspiAccessibility::objectAttribute(AppTree& tree, const AccessibleNode& 
     return subrole ? success(*subrole) : failure(kAXErrorNoValue);
   }
   if (attribute == "AXTitle") {
+    // A control the browser has not placed yet has not got its label's name yet either.
+    constexpr auto kNamePatience = std::chrono::milliseconds(300);
+    if (!node.accessibleError && node.name.empty() && node.extentsError == kAXErrorNoValue &&
+        !node.roleError && titledByLabel(node.role) && toolkitOf(tree).name == "Gecko") {
+      return success(nameReadAgain(tree, node.path, kNamePatience));
+    }
     return text(node.accessibleError, node.name);
   }
   if (attribute == "AXDescription") {
@@ -596,7 +642,10 @@ double AtspiAccessibility::scaleOf(AppTree& tree) {
   if (!pid) {
     return 1.0;
   }
-  // Toolkits differ in whether a window's extents hold the window manager's frame.
+  // Toolkits differ in whether a window's extents hold the window manager's frame. One that
+  // reports its windows at (0, 0) tells only their size, so its scale is learned from the size
+  // of the window of the same title.
+  const bool relative = reportsRelativeToWindow(tree);
   for (const std::string& path : windowPaths(tree)) {
     const AccessibleNode& window = tree.fetch(path);
     for (const PlacedWindow& shown : placedWindows()) {
@@ -605,6 +654,10 @@ double AtspiAccessibility::scaleOf(AppTree& tree) {
       }
       std::optional<double> scale = scaleBetween(window.extents, shown.frame);
       scale = scale ? scale : scaleBetween(window.extents, shown.client);
+      const bool titled = !shown.title || window.name.empty() || *shown.title == window.name;
+      if (!scale && relative && titled && reportsAtOrigin(window.extents)) {
+        scale = windowRelativeScale(window.extents, shown.client);
+      }
       if (scale) {
         return known->second = *scale;
       }

@@ -51,4 +51,14 @@ std::optional<Point> windowRelativeOrigin(const Frame& topLevel, const Frame& cl
   return Point{client.x + marginX, client.y + marginY};
 }
 
+std::optional<double> windowRelativeScale(const Frame& topLevel, const Frame& client) {
+  // The largest scale first: at a smaller one the same window fits with wider margins.
+  for (double scale = kLargestScale; scale >= 1; scale -= 1) {
+    if (windowRelativeOrigin(toScreen(topLevel, scale), client)) {
+      return scale;
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace qor::platform

@@ -30,6 +30,12 @@ Frame toScreen(const Frame& reported, double scale, Point origin = {});
 // not at the origin or does not fit `client` so.
 std::optional<Point> windowRelativeOrigin(const Frame& topLevel, const Frame& client);
 
+// The scale of a toolkit that reports its window at (0, 0) (see windowRelativeOrigin), which
+// says nothing of where the window is: the largest whole scale at which `topLevel` fits `client`
+// within even margins. Such a toolkit draws at whole scales only (GTK 4 on X11). Nothing when it
+// fits at no scale up to 4.
+std::optional<double> windowRelativeScale(const Frame& topLevel, const Frame& client);
+
 // Whether a top-level window reports itself at (0, 0).
 bool reportsAtOrigin(const Frame& topLevel);
 

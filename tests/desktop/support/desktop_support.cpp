@@ -1,6 +1,7 @@
 #include "desktop/support/desktop_support.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -10,6 +11,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -185,17 +188,21 @@ namespace {
 void settle(const Program& program) {
   // xdotool gives up when a window of another program disappears while it searches; that is
   // no answer, so it asks again (each attempt itself waits for the window).
-  std::optional<std::string> found;
-  for (int attempt = 0; attempt < 5 && !found; ++attempt) {
-    found = run({"timeout", "20", "xdotool", "search", "--sync", "--onlyvisible", "--pid",
-                 std::to_string(program.pid())});
-  }
+  std::optional<std::string> found = waitUntil(
+      [&] {
+        return run({"timeout", "20", "xdotool", "search", "--sync", "--onlyvisible", "--pid",
+                    std::to_string(program.pid())});
+      },
+      [](const std::optional<std::string>& listed) { return listed.has_value(); }, kStartPatience);
   std::istringstream windows(found.value_or(""));
   std::string first;
   if (!(windows >> first)) {
     throw std::runtime_error("the program shows no window");
   }
+  // windowactivate --sync gives up after a while on a busy machine: the test goes on only once
+  // the window is seen in front.
   run({"timeout", "20", "xdotool", "windowactivate", "--sync", first});
+  waitUntil([&] { return activeWindow() == first; });
 }
 
 }  // namespace
@@ -370,29 +377,62 @@ std::optional<std::string> run(const std::vector<std::string>& arguments) {
   return text;
 }
 
+const Json& result(const Json& response) {
+  EXPECT_TRUE(response.contains("result")) << response.dump();
+  static const Json none = Json::object();
+  return response.contains("result") ? response["result"] : none;
+}
+
+const Json& failure(const Json& response) {
+  EXPECT_TRUE(response.contains("error")) << response.dump();
+  static const Json none = Json::object();
+  return response.contains("error") ? response["error"] : none;
+}
+
 std::string errorCode(const Json& response) {
   return response.contains("error") ? response["error"].value("code", "") : "";
 }
 
-Json observeUntil(Bridge& bridge, const std::string& bundleID,
-                  const std::function<bool(const Json&)>& done) {
-  const auto deadline = Clock::now() + std::chrono::seconds(2);
+Json observeUntil(Bridge& bridge, const Json& params, const std::function<bool(const Json&)>& done,
+                  std::chrono::milliseconds limit) {
+  const Json request = params.is_string() ? Json{{"bundleId", params}} : params;
   auto observe = [&] {
-    return bridge.request("app.observe", {{"bundleId", bundleID}}).value("result", Json::object());
+    return bridge.request("app.observe", request).value("result", Json::object());
   };
-  Json observed = observe();
-  while (!done(observed) && Clock::now() < deadline) {
-    observed = observe();
+  return waitUntil(observe, done, limit);
+}
+
+Json windowFrame(const Json& observed) {
+  const Json windows = observed.value("windows", Json::array());
+  return windows.empty() ? Json::object() : windows[0].value("frame", Json::object());
+}
+
+std::optional<std::string> activeWindow() {
+  std::optional<std::string> active = run({"xdotool", "getactivewindow"});
+  if (active && !active->empty() && active->back() == '\n') {
+    active->pop_back();
   }
-  return observed;
+  return active;
+}
+
+void writeFirefoxProfile(const std::string& directory) {
+  std::filesystem::create_directories(directory);
+  std::ofstream(directory + "/user.js") << R"(user_pref("browser.shell.checkDefaultBrowser", false);
+user_pref("browser.aboutwelcome.enabled", false);
+user_pref("browser.startup.homepage_override.mstone", "ignore");
+user_pref("datareporting.policy.dataSubmissionEnabled", false);
+user_pref("toolkit.telemetry.reportingpolicy.firstRun", false);
+user_pref("accessibility.force_disabled", -1);
+)";
 }
 
 std::vector<unsigned long> windowsOf(pid_t pid) {
   std::vector<unsigned long> windows;
-  std::optional<std::string> found;
-  for (int attempt = 0; attempt < 5 && !found; ++attempt) {  // see settle()
-    found = run({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(pid)});
-  }
+  std::optional<std::string> found = waitUntil(  // see settle()
+      [&] {
+        return run({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(pid)});
+      },
+      [](const std::optional<std::string>& listed) { return listed.has_value(); });
   std::istringstream lines(found.value_or(""));
   unsigned long window = 0;
   while (lines >> window) {

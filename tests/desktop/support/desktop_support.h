@@ -11,6 +11,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "core/json.h"
@@ -93,20 +95,65 @@ std::vector<Json> nodesWhere(const Json& tree, const std::function<bool(const Js
 // A click action at the centre of a node's frame, in points of the observation's first window.
 Json clickAt(const Json& observed, const Json& target, Json extra = Json::object());
 
+// The "result" of a response; when it has none, a failure of the test and an empty object.
+const Json& result(const Json& response);
+// The "error" of a response; when it has none, a failure of the test and an empty object.
+const Json& failure(const Json& response);
 // The error code of a response; empty when it has none.
 std::string errorCode(const Json& response);
 
-// Observes the application until `done` holds of the observation, for at most two seconds:
-// input the bridge posts reaches the application after the bridge has answered, so its effect
-// may show only in a later observation. The last observation (its "result").
-Json observeUntil(Bridge& bridge, const std::string& bundleID,
-                  const std::function<bool(const Json&)>& done);
+// How long a test waits for what it expects to see. Only a failing test waits this long; a
+// machine busy with other work may need many seconds for what takes milliseconds when idle.
+inline constexpr std::chrono::milliseconds kPatience = std::chrono::seconds(20);
+// How long a program may take to show its first window: a browser started on a busy machine
+// takes tens of seconds.
+inline constexpr std::chrono::milliseconds kStartPatience = std::chrono::minutes(2);
+// Between two looks the program looked at gets the processor.
+inline constexpr std::chrono::milliseconds kBetweenLooks{20};
+
+// The one way a desktop test waits: looks (calls `look`) until `done` holds of what it saw or
+// `limit` has passed, and gives the last look. Other programs (the bridge, the application, the
+// window manager) act in their own time, so a test goes on only once it sees what it needs.
+template <typename Look, typename Done>
+std::invoke_result_t<Look&> waitUntil(Look look, Done done,
+                                      std::chrono::milliseconds limit = kPatience) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  auto seen = look();
+  while (!done(seen) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(kBetweenLooks);
+    seen = look();
+  }
+  return seen;
+}
+
+// Whether `holds` becomes true within `limit`.
+template <typename Holds>
+bool waitUntil(Holds holds, std::chrono::milliseconds limit = kPatience) {
+  return waitUntil(
+      holds, [](bool held) { return held; }, limit);
+}
+
+// Observes until `done` holds of the observation: input the bridge posts reaches the application
+// after the bridge has answered, so its effect may show only in a later observation. `params`
+// are the "app.observe" parameters, or just a bundle identifier. The last observation's "result".
+Json observeUntil(Bridge& bridge, const Json& params, const std::function<bool(const Json&)>& done,
+                  std::chrono::milliseconds limit = kPatience);
+
+// The frame of an observation's first window; an empty object when it has none.
+Json windowFrame(const Json& observed);
+
+// The active window as xdotool reports it (decimal), when there is one.
+std::optional<std::string> activeWindow();
 
 // Ends a process that is not a child of the test (SIGTERM, SIGKILL after two seconds).
 void endProcess(pid_t pid);
 
 // Runs a command to its end and returns its standard output (nothing when it fails).
 std::optional<std::string> run(const std::vector<std::string>& arguments);
+
+// Makes `directory` a Firefox profile that opens the page it is given at once (no first-run
+// pages, no default-browser question) with its accessibility tree exported.
+void writeFirefoxProfile(const std::string& directory);
 
 // Top-level client windows of a process, as xdotool finds them.
 std::vector<unsigned long> windowsOf(pid_t pid);
