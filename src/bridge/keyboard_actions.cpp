@@ -1,6 +1,7 @@
 // "key" and "type": synthetic keyboard events posted to the target process only. Text goes one
 // user-perceived character at a time, and never into a password field.
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -74,8 +75,8 @@ void refuseSecureField(const StepContext& context) {
 
 // Tab and line breaks can move the keyboard focus to another control, a password field among
 // them.
-bool canMoveFocus(std::string_view character) {
-  return character.find_first_of("\t\n\r") != std::string_view::npos;
+bool canMoveFocus(std::u16string_view character) {
+  return character.find_first_of(u"\t\n\r") != std::u16string_view::npos;
 }
 
 }  // namespace
@@ -89,14 +90,24 @@ void key(const StepContext& context) {
 }
 
 runtime::Task<void> typeText(StepContext context) {
+  desktop::Desktop& desktop = context.runtime.desktop();
   context.runtime.requireForeground(context.app, context.observation);
   const std::string text = NativeParameters::string(context.action, "text");
   if (text::utf16Length(text) > kMaxTextUnits) {
     throw invalidArgument("Text exceeds 100,000 UTF-16 units; use a file import");
   }
   refuseSecureField(context);
-  bool focusMayHaveMoved = false;
+  std::vector<std::u16string> characters;
   for (const std::string& character : text::graphemes(text)) {
+    characters.push_back(text::toUtf16(character));
+  }
+  // The keyboard is readied for the whole text at once, so that the wait for applications to
+  // take up a changed keyboard is paid once per text, not once per character.
+  if (std::chrono::milliseconds settle = desktop.prepareTyping(characters); settle.count() > 0) {
+    co_await runtime::sleepFor(settle);
+  }
+  bool focusMayHaveMoved = false;
+  for (const std::u16string& character : characters) {
     throwIfCancelled(context);
     throwIfUserInput(context, kUserInputDetected);
     // Checked as late as possible, once the target has had the time of the yield to move its
@@ -105,7 +116,7 @@ runtime::Task<void> typeText(StepContext context) {
       refuseSecureField(context);
     }
     context.runtime.requireForeground(context.app, context.observation);
-    postCharacter(context, text::toUtf16(character));
+    postCharacter(context, character);
     focusMayHaveMoved = canMoveFocus(character);
     co_await runtime::yieldNow();
   }

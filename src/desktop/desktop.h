@@ -8,6 +8,7 @@
 // Names follow the macOS notions the protocol was written against; each backend documents how it
 // maps them.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -228,6 +229,16 @@ class Desktop {
   virtual std::optional<MonitorHandle> addGlobalMonitor(
       std::function<void(const MonitoredEvent&)> handler) = 0;
   virtual void removeMonitor(MonitorHandle handle) = 0;
+
+  // Typing. Readies the keyboard for these characters (each as its UTF-16 units) before the
+  // first of them is posted, and returns how long to wait before posting it: a backend that
+  // must change its keyboard mapping for them does so here, once for the whole text, and
+  // applications take such a change up in their own time. Backends with nothing to ready wait
+  // for nothing.
+  virtual std::chrono::milliseconds prepareTyping(const std::vector<std::u16string>& characters) {
+    (void)characters;
+    return {};
+  }
 
   // Screen capture.
   virtual void shareableWindows(std::function<void(Result<std::vector<ShareableWindow>>)> done) = 0;

@@ -55,6 +55,7 @@ class TracingDesktop final : public desktop::Desktop {
   std::optional<desktop::MonitorHandle> addGlobalMonitor(
       std::function<void(const desktop::MonitoredEvent&)> handler) override;
   void removeMonitor(desktop::MonitorHandle handle) override;
+  std::chrono::milliseconds prepareTyping(const std::vector<std::u16string>& characters) override;
 
   void shareableWindows(
       std::function<void(desktop::Result<std::vector<desktop::ShareableWindow>>)> done) override;

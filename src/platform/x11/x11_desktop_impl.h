@@ -69,6 +69,7 @@ class X11Desktop final : public desktop::Desktop {
   std::optional<desktop::MonitorHandle> addGlobalMonitor(
       std::function<void(const desktop::MonitoredEvent&)> handler) override;
   void removeMonitor(desktop::MonitorHandle handle) override;
+  std::chrono::milliseconds prepareTyping(const std::vector<std::u16string>& characters) override;
 
   void shareableWindows(
       std::function<void(desktop::Result<std::vector<desktop::ShareableWindow>>)> done) override;
@@ -99,6 +100,8 @@ class X11Desktop final : public desktop::Desktop {
   bool pressKeys(const std::vector<KeyStroke>& modifiers, const std::vector<KeyStroke>& strokes,
                  const std::optional<KeyStroke>& shift);
   bool keyboardFocusedOn(desktop::Pid pid);
+  // Waits long enough for applications to take up a change of the keyboard mapping.
+  static void letApplicationsCatchUp();
   void lingerSpareKeycodes();
   void noteRawEvent(XInput::Source source);
 
@@ -111,7 +114,7 @@ class X11Desktop final : public desktop::Desktop {
   // Input, monitor and lock.
   std::unique_ptr<XInput> input_;
   std::optional<runtime::EventLoop::WatchId> inputWatch_;
-  KeyboardMap keyboard_{*x_};
+  KeyboardMap keyboard_{*x_, &X11Desktop::letApplicationsCatchUp};
   std::optional<runtime::EventLoop::TimerId> restoreTimer_;
   std::int64_t bridgeMarker_ = 0;  // the marker of the events the bridge sends
   std::pair<std::uint32_t, std::optional<desktop::Pid>> activeOwner_;  // last active window

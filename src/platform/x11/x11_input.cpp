@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 #include <variant>
 
 #include "platform/x11/key_symbols.h"
@@ -22,8 +23,15 @@ using namespace desktop;
 namespace {
 
 // How long bound spare keycodes stay after the last typed character: long enough for a busy
-// application to read the key events it has queued with the mapping they were sent with.
-constexpr auto kSpareKeycodeLinger = std::chrono::seconds(1);
+// application to read the key events it has queued with the mapping they were sent with, and
+// for the next text of a batch to find its keys still bound.
+constexpr auto kSpareKeycodeLinger = std::chrono::seconds(10);
+// How long applications get to take up a changed keyboard mapping before the first key that
+// needs the change is pressed. Toolkits that keep a keymap of their own read the change from
+// their event queue in their own time, and nothing tells when they have; a key pressed before
+// is translated with the old mapping, where the spare keycode types nothing or the symbol it
+// had before.
+constexpr auto kMappingSettle = std::chrono::milliseconds(100);
 
 constexpr std::uint8_t kLeftButton = 1;
 constexpr std::uint8_t kRightButton = 3;
@@ -194,6 +202,28 @@ bool X11Desktop::keyboardFocusedOn(Pid pid) {
     activeOwner_ = {*window, x_->windowPid(*window)};
   }
   return activeOwner_.second == pid && x_->holdsInputFocus(*window);
+}
+
+// Blocks the loop: only a text with more new symbols than there are spare keycodes comes here
+// in the middle of typing.
+void X11Desktop::letApplicationsCatchUp() {
+  std::this_thread::sleep_for(kMappingSettle);
+}
+
+std::chrono::milliseconds X11Desktop::prepareTyping(const std::vector<std::u16string>& characters) {
+  std::vector<Keysym> keysyms;
+  for (const std::u16string& character : characters) {
+    for (Keysym keysym : keysymsForText(character)) {
+      if (std::find(keysyms.begin(), keysyms.end(), keysym) == keysyms.end()) {
+        keysyms.push_back(keysym);
+      }
+    }
+  }
+  if (!keyboard_.prepare(keysyms)) {
+    return {};
+  }
+  lingerSpareKeycodes();
+  return kMappingSettle;
 }
 
 void X11Desktop::lingerSpareKeycodes() {

@@ -375,12 +375,15 @@ std::optional<KeyboardMapping> XServer::keyboardMapping() {
                          std::vector<std::uint32_t>(keysyms, keysyms + length)};
 }
 
-bool XServer::setKeysyms(std::uint8_t keycode, const std::vector<std::uint32_t>& keysyms) {
-  if (!alive() || keysyms.empty() || keysyms.size() > 255) {
+bool XServer::setKeysyms(std::uint8_t firstKeycode, std::uint8_t keysymsPerKeycode,
+                         const std::vector<std::uint32_t>& keysyms) {
+  if (!alive() || keysymsPerKeycode == 0 || keysyms.empty() ||
+      keysyms.size() % keysymsPerKeycode != 0 || keysyms.size() / keysymsPerKeycode > 255) {
     return false;
   }
+  auto count = static_cast<std::uint8_t>(keysyms.size() / keysymsPerKeycode);
   xcb_void_cookie_t cookie = xcb_change_keyboard_mapping_checked(
-      connection_, 1, keycode, static_cast<std::uint8_t>(keysyms.size()), keysyms.data());
+      connection_, count, firstKeycode, keysymsPerKeycode, keysyms.data());
   xcb_generic_error_t* error = xcb_request_check(connection_, cookie);
   std::free(error);
   return error == nullptr && alive();

@@ -113,9 +113,10 @@ class XServer {
   // The core keyboard's mapping, the one clients translate key events with. This connection
   // keeps the default client pointer, so its keyboard is the core keyboard.
   std::optional<KeyboardMapping> keyboardMapping();
-  // Gives `keycode` these keysyms (as many as the mapping has per keycode) and returns once the
-  // server has applied the change.
-  bool setKeysyms(std::uint8_t keycode, const std::vector<std::uint32_t>& keysyms);
+  // Gives the keycodes from `firstKeycode` on these keysyms, `keysymsPerKeycode` for each, in
+  // one change, and returns once the server has applied it.
+  bool setKeysyms(std::uint8_t firstKeycode, std::uint8_t keysymsPerKeycode,
+                  const std::vector<std::uint32_t>& keysyms);
   // How many keyboard mapping changes the server has announced so far (read with the events).
   std::uint64_t keyboardMappingChanges() const { return keyboardMappingChanges_; }
 
