@@ -54,17 +54,40 @@ void postCharacter(const StepContext& context, const std::u16string& units) {
   }
 }
 
+// How long an application gets to move its keyboard focus on after a Tab was sent to it.
+constexpr auto kFocusMoveWait = std::chrono::milliseconds(150);
+constexpr auto kFocusMovePoll = std::chrono::milliseconds(5);
+
+// The element with the target application's keyboard focus; null when it cannot be read.
+desktop::ElementRef focusedElement(desktop::Desktop& desktop, desktop::Pid pid) {
+  desktop::AXRead focused =
+      desktop.copyAttribute(applicationElement(desktop, pid), "AXFocusedUIElement");
+  const auto* element = std::get_if<desktop::ElementRef>(&focused.value);
+  return focused.error == desktop::kAXSuccess && element != nullptr ? *element : nullptr;
+}
+
 // Whether the target application's keyboard focus is on a password field. Anything that cannot
 // be read counts as not secure.
 bool secureFieldFocused(desktop::Desktop& desktop, desktop::Pid pid) {
-  desktop::AXRead focused =
-      desktop.copyAttribute(applicationElement(desktop, pid), "AXFocusedUIElement");
-  if (focused.error != desktop::kAXSuccess) {
-    return false;
+  desktop::ElementRef element = focusedElement(desktop, pid);
+  return element != nullptr && axString(desktop, element, "AXSubrole") == "AXSecureTextField";
+}
+
+std::optional<std::uint64_t> focusedIdentity(desktop::Desktop& desktop, desktop::Pid pid) {
+  desktop::ElementRef element = focusedElement(desktop, pid);
+  return element ? std::optional(element->identity()) : std::nullopt;
+}
+
+// A Tab moves the focus once the application reads it, which may be well after it was sent: the
+// next character waits until the focus has left the element that had it, for a short while, so
+// that it is not typed into a password field the focus is on its way to.
+runtime::Task<void> awaitFocusLeaving(desktop::Desktop& desktop, desktop::Pid pid,
+                                      std::optional<std::uint64_t> before) {
+  for (auto waited = std::chrono::milliseconds(0);
+       waited < kFocusMoveWait && focusedIdentity(desktop, pid) == before;
+       waited += kFocusMovePoll) {
+    co_await runtime::sleepFor(kFocusMovePoll);
   }
-  const auto* element = std::get_if<desktop::ElementRef>(&focused.value);
-  return element != nullptr && *element != nullptr &&
-         axString(desktop, *element, "AXSubrole") == "AXSecureTextField";
 }
 
 void refuseSecureField(const StepContext& context) {
@@ -91,6 +114,7 @@ void key(const StepContext& context) {
 
 runtime::Task<void> typeText(StepContext context) {
   desktop::Desktop& desktop = context.runtime.desktop();
+  std::optional<std::uint64_t> checkedUnder = desktop.foregroundMark();
   context.runtime.requireForeground(context.app, context.observation);
   const std::string text = NativeParameters::string(context.action, "text");
   if (text::utf16Length(text) > kMaxTextUnits) {
@@ -110,14 +134,29 @@ runtime::Task<void> typeText(StepContext context) {
   for (const std::u16string& character : characters) {
     throwIfCancelled(context);
     throwIfUserInput(context, kUserInputDetected);
+    // The foreground is checked in full only when the desktop may have seen it change since
+    // the last full check; the mark is taken first, so that a change during the check shows
+    // at the next character.
+    std::optional<std::uint64_t> mark = desktop.foregroundMark();
+    bool foregroundMayHaveChanged = !mark || mark != checkedUnder;
     // Checked as late as possible, once the target has had the time of the yield to move its
     // focus, and only when another character is about to be typed.
-    if (focusMayHaveMoved) {
+    if (focusMayHaveMoved || foregroundMayHaveChanged) {
       refuseSecureField(context);
     }
-    context.runtime.requireForeground(context.app, context.observation);
+    if (foregroundMayHaveChanged) {
+      context.runtime.requireForeground(context.app, context.observation);
+      checkedUnder = mark;
+    }
+    std::optional<std::uint64_t> focusBefore;
+    if (character == u"\t") {
+      focusBefore = focusedIdentity(desktop, context.app.pid);
+    }
     postCharacter(context, character);
     focusMayHaveMoved = canMoveFocus(character);
+    if (character == u"\t") {
+      co_await awaitFocusLeaving(desktop, context.app.pid, focusBefore);
+    }
     co_await runtime::yieldNow();
   }
 }

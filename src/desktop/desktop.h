@@ -239,6 +239,12 @@ class Desktop {
     (void)characters;
     return {};
   }
+  // A mark of the foreground (the frontmost application and its windows' stacking, the screen
+  // lock, the keyboard focus between windows) that stays the same for as long as the backend,
+  // following the platform's events, knows none of it changed. The caller checks the
+  // foreground in full whenever the mark differs from the one it checked under. Nothing when
+  // the backend cannot tell, so that the caller checks every time.
+  virtual std::optional<std::uint64_t> foregroundMark() { return std::nullopt; }
 
   // Screen capture.
   virtual void shareableWindows(std::function<void(Result<std::vector<ShareableWindow>>)> done) = 0;

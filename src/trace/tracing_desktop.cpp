@@ -204,6 +204,11 @@ std::chrono::milliseconds TracingDesktop::prepareTyping(
   return inner_.prepareTyping(characters);
 }
 
+std::optional<std::uint64_t> TracingDesktop::foregroundMark() {
+  CallLine line(trace_, "foregroundMark");
+  return inner_.foregroundMark();
+}
+
 void TracingDesktop::shareableWindows(
     std::function<void(desktop::Result<std::vector<desktop::ShareableWindow>>)> done) {
   CallLine line(trace_, "shareableWindows");

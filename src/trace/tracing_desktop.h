@@ -56,6 +56,7 @@ class TracingDesktop final : public desktop::Desktop {
       std::function<void(const desktop::MonitoredEvent&)> handler) override;
   void removeMonitor(desktop::MonitorHandle handle) override;
   std::chrono::milliseconds prepareTyping(const std::vector<std::u16string>& characters) override;
+  std::optional<std::uint64_t> foregroundMark() override;
 
   void shareableWindows(
       std::function<void(desktop::Result<std::vector<desktop::ShareableWindow>>)> done) override;

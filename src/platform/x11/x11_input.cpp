@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <utility>
 #include <variant>
 
 #include "platform/x11/key_symbols.h"
@@ -191,17 +192,34 @@ bool X11Desktop::pressKeys(const std::vector<KeyStroke>& modifiers,
 }
 
 // Keys go wherever the window manager put the keyboard focus, so they are sent only while the
-// active window is the target's (the guard has just checked that) and holds the focus.
+// active window is the target's (the guard has just checked that) and holds the focus. Right
+// after foregroundMark() the focus it read is current, and so are the active window and the
+// verdict seen under the same foreground: no further round trip.
 bool X11Desktop::keyboardFocusedOn(Pid pid) {
-  std::optional<std::uint32_t> window = x_->activeWindow();
-  if (!window) {
+  std::optional<std::uint32_t> synced = std::exchange(syncedFocus_, std::nullopt);
+  if (!synced) {
+    std::optional<std::uint32_t> window = x_->activeWindow();
+    return window && ownedBy(*window, pid) && x_->holdsInputFocus(*window);
+  }
+  if (focusSeen_.changes != x_->foregroundChanges() || focusSeen_.focus != *synced) {
+    focusSeen_ = FocusSeen{x_->foregroundChanges(), *synced, x_->activeWindow(), std::nullopt};
+  }
+  std::optional<std::uint32_t> window = focusSeen_.window;
+  if (!window || !ownedBy(*window, pid)) {
     return false;
   }
-  // A window's owner never changes: typing asks for the owner of the same window only once.
-  if (activeOwner_.first != *window) {
-    activeOwner_ = {*window, x_->windowPid(*window)};
+  if (!focusSeen_.within) {
+    focusSeen_.within = x_->focusWithin(*synced, *window);
   }
-  return activeOwner_.second == pid && x_->holdsInputFocus(*window);
+  return *focusSeen_.within;
+}
+
+// A window's owner never changes: typing asks for the owner of the same window only once.
+bool X11Desktop::ownedBy(std::uint32_t window, Pid pid) {
+  if (activeOwner_.first != window) {
+    activeOwner_ = {window, x_->windowPid(window)};
+  }
+  return activeOwner_.second == pid;
 }
 
 // Blocks the loop: only a text with more new symbols than there are spare keycodes comes here
@@ -224,6 +242,24 @@ std::chrono::milliseconds X11Desktop::prepareTyping(const std::vector<std::u16st
   }
   lingerSpareKeycodes();
   return kMappingSettle;
+}
+
+// One round trip to the X server, after which every event it sent before answering has been
+// read; the screen saver's signals are read as they came, without asking.
+std::optional<std::uint64_t> X11Desktop::foregroundMark() {
+  syncedFocus_.reset();
+  std::optional<std::uint64_t> lockChanges = screenSaver_.changes();
+  std::optional<std::uint32_t> focus = x_->inputFocus();
+  if (!lockChanges || !focus) {
+    return std::nullopt;
+  }
+  ForegroundState now{x_->foregroundChanges(), *lockChanges, *focus};
+  if (now != markedState_) {
+    markedState_ = now;
+    ++foregroundMark_;
+  }
+  syncedFocus_ = focus;
+  return foregroundMark_;
 }
 
 void X11Desktop::lingerSpareKeycodes() {
