@@ -1,6 +1,7 @@
 #include "platform/x11/keyboard_map.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace qor::platform {
 
@@ -103,12 +104,23 @@ std::optional<std::uint8_t> KeyboardMap::claimSpare(Keysym keysym,
   return keycode;
 }
 
-// One change from the lowest to the highest keycode, the keys between them given what they
-// have: one notification to every application, however many keys changed.
-bool KeyboardMap::apply(const std::vector<std::uint8_t>& keycodes) {
-  auto [low, high] = std::minmax_element(keycodes.begin(), keycodes.end());
-  std::vector<std::uint32_t> keysyms(row(*low), row(*high) + mapping_->keysymsPerKeycode);
-  if (x_.setKeysyms(*low, mapping_->keysymsPerKeycode, keysyms)) {
+// One change per run of neighbouring keycodes, all sent before the caller waits once for
+// applications to take them up. Keys between the runs are left alone: rewriting a real key's
+// core symbols would replace what the layout gave it beyond them.
+bool KeyboardMap::apply(std::vector<std::uint8_t> keycodes) {
+  std::sort(keycodes.begin(), keycodes.end());
+  bool applied = true;
+  for (auto run = keycodes.begin(); run != keycodes.end();) {
+    auto end = std::next(run);
+    while (end != keycodes.end() && *end == *std::prev(end) + 1) {
+      ++end;
+    }
+    std::vector<std::uint32_t> keysyms(row(*run),
+                                       row(*std::prev(end)) + mapping_->keysymsPerKeycode);
+    applied = x_.setKeysyms(*run, mapping_->keysymsPerKeycode, keysyms) && applied;
+    run = end;
+  }
+  if (applied) {
     return true;
   }
   // What the server holds now is unknown: read it again before the next stroke.

@@ -28,8 +28,8 @@ class KeyboardMap {
  public:
   KeyboardMap(XServer& x, void (*settle)()) : x_(x), settle_(settle) {}
 
-  // Binds every keysym of `keysyms` the mapping lacks, as far as spare keycodes go, in one
-  // change of the mapping, so that a whole text costs one wait. Returns whether the mapping
+  // Binds every keysym of `keysyms` the mapping lacks, as far as spare keycodes go, all before
+  // the first key is pressed, so that a whole text costs one wait. Returns whether the mapping
   // changed; the caller then waits as `settle` does before the first key is pressed.
   bool prepare(const std::vector<Keysym>& keysyms);
   // The key (and whether Shift goes with it) that types `keysym`; binds a spare keycode when the
@@ -49,8 +49,8 @@ class KeyboardMap {
   // `kept` alone; apply() sends the change.
   std::optional<std::uint8_t> claimSpare(Keysym keysym, const std::vector<std::uint8_t>& kept,
                                          bool& replaced);
-  // Sends the local copy's keysyms of `keycodes` to the server in one change.
-  bool apply(const std::vector<std::uint8_t>& keycodes);
+  // Sends the local copy's keysyms of `keycodes` to the server.
+  bool apply(std::vector<std::uint8_t> keycodes);
   bool emptyAt(std::size_t keycodeIndex) const;
   Keysym at(std::size_t keycodeIndex, std::size_t column) const;
   std::vector<std::uint32_t>::iterator row(std::uint8_t keycode);
