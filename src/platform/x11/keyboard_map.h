@@ -11,7 +11,9 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/x11/key_symbols.h"
@@ -26,7 +28,7 @@ struct KeyStroke {
 
 class KeyboardMap {
  public:
-  KeyboardMap(XServer& x, void (*settle)()) : x_(x), settle_(settle) {}
+  KeyboardMap(XServer& x, std::function<void()> settle) : x_(x), settle_(std::move(settle)) {}
 
   // Binds every keysym of `keysyms` the mapping lacks, as far as spare keycodes go, all before
   // the first key is pressed, so that a whole text costs one wait. Returns whether the mapping
@@ -56,7 +58,7 @@ class KeyboardMap {
   std::vector<std::uint32_t>::iterator row(std::uint8_t keycode);
 
   XServer& x_;
-  void (*settle_)();
+  std::function<void()> settle_;
   std::optional<KeyboardMapping> mapping_;
   std::uint64_t seenChanges_ = 0;
   std::vector<std::uint8_t> spares_;  // keycodes without any symbol when first read

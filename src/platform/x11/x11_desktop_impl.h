@@ -103,8 +103,9 @@ class X11Desktop final : public desktop::Desktop {
                  const std::optional<KeyStroke>& shift);
   bool keyboardFocusedOn(desktop::Pid pid);
   bool ownedBy(std::uint32_t window, desktop::Pid pid);
-  // Waits long enough for applications to take up a change of the keyboard mapping.
-  static void letApplicationsCatchUp();
+  // Waits long enough for applications to take up a change of the keyboard mapping, reading
+  // the raw input events that arrive meanwhile.
+  void letApplicationsCatchUp();
   void lingerSpareKeycodes();
   void noteRawEvent(XInput::Source source);
 
@@ -117,7 +118,7 @@ class X11Desktop final : public desktop::Desktop {
   // Input, monitor and lock.
   std::unique_ptr<XInput> input_;
   std::optional<runtime::EventLoop::WatchId> inputWatch_;
-  KeyboardMap keyboard_{*x_, &X11Desktop::letApplicationsCatchUp};
+  KeyboardMap keyboard_{*x_, [this] { letApplicationsCatchUp(); }};
   std::optional<runtime::EventLoop::TimerId> restoreTimer_;
   std::int64_t bridgeMarker_ = 0;  // the marker of the events the bridge sends
   std::pair<std::uint32_t, std::optional<desktop::Pid>> activeOwner_;  // last active window

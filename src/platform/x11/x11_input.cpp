@@ -223,9 +223,22 @@ bool X11Desktop::ownedBy(std::uint32_t window, Pid pid) {
 }
 
 // Blocks the loop: only a text with more new symbols than there are spare keycodes comes here
-// in the middle of typing.
+// in the middle of typing. The raw events of the keys sent before are read as they arrive, so
+// that the ledger matches them in time.
 void X11Desktop::letApplicationsCatchUp() {
-  std::this_thread::sleep_for(kMappingSettle);
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + kMappingSettle;
+  for (Clock::time_point now = Clock::now(); now < deadline; now = Clock::now()) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+    if (!input_ || !input_->alive()) {
+      std::this_thread::sleep_for(left);
+      continue;
+    }
+    pollfd readable{input_->fileDescriptor(), POLLIN, 0};
+    if (poll(&readable, 1, static_cast<int>(left.count())) > 0) {
+      input_->readEvents();
+    }
+  }
 }
 
 std::chrono::milliseconds X11Desktop::prepareTyping(const std::vector<std::u16string>& characters) {
