@@ -1,6 +1,7 @@
 // "key" and "type": synthetic keyboard events posted to the target process only. Text goes one
 // user-perceived character at a time, and never into a password field.
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,17 +54,40 @@ void postCharacter(const StepContext& context, const std::u16string& units) {
   }
 }
 
+// How long an application gets to move its keyboard focus on after a Tab was sent to it.
+constexpr auto kFocusMoveWait = std::chrono::milliseconds(150);
+constexpr auto kFocusMovePoll = std::chrono::milliseconds(5);
+
+// The element with the target application's keyboard focus; null when it cannot be read.
+desktop::ElementRef focusedElement(desktop::Desktop& desktop, desktop::Pid pid) {
+  desktop::AXRead focused =
+      desktop.copyAttribute(applicationElement(desktop, pid), "AXFocusedUIElement");
+  const auto* element = std::get_if<desktop::ElementRef>(&focused.value);
+  return focused.error == desktop::kAXSuccess && element != nullptr ? *element : nullptr;
+}
+
 // Whether the target application's keyboard focus is on a password field. Anything that cannot
 // be read counts as not secure.
 bool secureFieldFocused(desktop::Desktop& desktop, desktop::Pid pid) {
-  desktop::AXRead focused =
-      desktop.copyAttribute(applicationElement(desktop, pid), "AXFocusedUIElement");
-  if (focused.error != desktop::kAXSuccess) {
-    return false;
+  desktop::ElementRef element = focusedElement(desktop, pid);
+  return element != nullptr && axString(desktop, element, "AXSubrole") == "AXSecureTextField";
+}
+
+std::optional<std::uint64_t> focusedIdentity(desktop::Desktop& desktop, desktop::Pid pid) {
+  desktop::ElementRef element = focusedElement(desktop, pid);
+  return element ? std::optional(element->identity()) : std::nullopt;
+}
+
+// A Tab moves the focus once the application reads it, which may be well after it was sent: the
+// next character waits until the focus has left the element that had it, for a short while, so
+// that it is not typed into a password field the focus is on its way to.
+runtime::Task<void> awaitFocusLeaving(desktop::Desktop& desktop, desktop::Pid pid,
+                                      std::optional<std::uint64_t> before) {
+  for (auto waited = std::chrono::milliseconds(0);
+       waited < kFocusMoveWait && focusedIdentity(desktop, pid) == before;
+       waited += kFocusMovePoll) {
+    co_await runtime::sleepFor(kFocusMovePoll);
   }
-  const auto* element = std::get_if<desktop::ElementRef>(&focused.value);
-  return element != nullptr && *element != nullptr &&
-         axString(desktop, *element, "AXSubrole") == "AXSecureTextField";
 }
 
 void refuseSecureField(const StepContext& context) {
@@ -74,8 +98,8 @@ void refuseSecureField(const StepContext& context) {
 
 // Tab and line breaks can move the keyboard focus to another control, a password field among
 // them.
-bool canMoveFocus(std::string_view character) {
-  return character.find_first_of("\t\n\r") != std::string_view::npos;
+bool canMoveFocus(std::u16string_view character) {
+  return character.find_first_of(u"\t\n\r") != std::u16string_view::npos;
 }
 
 }  // namespace
@@ -89,24 +113,50 @@ void key(const StepContext& context) {
 }
 
 runtime::Task<void> typeText(StepContext context) {
+  desktop::Desktop& desktop = context.runtime.desktop();
+  std::optional<std::uint64_t> checkedUnder = desktop.foregroundMark();
   context.runtime.requireForeground(context.app, context.observation);
   const std::string text = NativeParameters::string(context.action, "text");
   if (text::utf16Length(text) > kMaxTextUnits) {
     throw invalidArgument("Text exceeds 100,000 UTF-16 units; use a file import");
   }
   refuseSecureField(context);
-  bool focusMayHaveMoved = false;
+  std::vector<std::u16string> characters;
   for (const std::string& character : text::graphemes(text)) {
+    characters.push_back(text::toUtf16(character));
+  }
+  // The keyboard is readied for the whole text at once, so that the wait for applications to
+  // take up a changed keyboard is paid once per text, not once per character.
+  if (std::chrono::milliseconds settle = desktop.prepareTyping(characters); settle.count() > 0) {
+    co_await runtime::sleepFor(settle);
+  }
+  bool focusMayHaveMoved = false;
+  for (const std::u16string& character : characters) {
     throwIfCancelled(context);
     throwIfUserInput(context, kUserInputDetected);
+    // The foreground is checked in full only when the desktop may have seen it change since
+    // the last full check; the mark is taken first, so that a change during the check shows
+    // at the next character.
+    std::optional<std::uint64_t> mark = desktop.foregroundMark();
+    bool foregroundMayHaveChanged = !mark || mark != checkedUnder;
     // Checked as late as possible, once the target has had the time of the yield to move its
     // focus, and only when another character is about to be typed.
-    if (focusMayHaveMoved) {
+    if (focusMayHaveMoved || foregroundMayHaveChanged) {
       refuseSecureField(context);
     }
-    context.runtime.requireForeground(context.app, context.observation);
-    postCharacter(context, text::toUtf16(character));
+    if (foregroundMayHaveChanged) {
+      context.runtime.requireForeground(context.app, context.observation);
+      checkedUnder = mark;
+    }
+    std::optional<std::uint64_t> focusBefore;
+    if (character == u"\t") {
+      focusBefore = focusedIdentity(desktop, context.app.pid);
+    }
+    postCharacter(context, character);
     focusMayHaveMoved = canMoveFocus(character);
+    if (character == u"\t") {
+      co_await awaitFocusLeaving(desktop, context.app.pid, focusBefore);
+    }
     co_await runtime::yieldNow();
   }
 }

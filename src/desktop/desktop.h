@@ -8,6 +8,7 @@
 // Names follow the macOS notions the protocol was written against; each backend documents how it
 // maps them.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -228,6 +229,22 @@ class Desktop {
   virtual std::optional<MonitorHandle> addGlobalMonitor(
       std::function<void(const MonitoredEvent&)> handler) = 0;
   virtual void removeMonitor(MonitorHandle handle) = 0;
+
+  // Typing. Readies the keyboard for these characters (each as its UTF-16 units) before the
+  // first of them is posted, and returns how long to wait before posting it: a backend that
+  // must change its keyboard mapping for them does so here, once for the whole text, and
+  // applications take such a change up in their own time. Backends with nothing to ready wait
+  // for nothing.
+  virtual std::chrono::milliseconds prepareTyping(const std::vector<std::u16string>& characters) {
+    (void)characters;
+    return {};
+  }
+  // A mark of the foreground (the frontmost application and its windows' stacking, the screen
+  // lock, the keyboard focus between windows) that stays the same for as long as the backend,
+  // following the platform's events, knows none of it changed. The caller checks the
+  // foreground in full whenever the mark differs from the one it checked under. Nothing when
+  // the backend cannot tell, so that the caller checks every time.
+  virtual std::optional<std::uint64_t> foregroundMark() { return std::nullopt; }
 
   // Screen capture.
   virtual void shareableWindows(std::function<void(Result<std::vector<ShareableWindow>>)> done) = 0;

@@ -198,6 +198,17 @@ void TracingDesktop::removeMonitor(desktop::MonitorHandle handle) {
   inner_.removeMonitor(handle);
 }
 
+std::chrono::milliseconds TracingDesktop::prepareTyping(
+    const std::vector<std::u16string>& characters) {
+  CallLine line(trace_, "prepareTyping");
+  return inner_.prepareTyping(characters);
+}
+
+std::optional<std::uint64_t> TracingDesktop::foregroundMark() {
+  CallLine line(trace_, "foregroundMark");
+  return inner_.foregroundMark();
+}
+
 void TracingDesktop::shareableWindows(
     std::function<void(desktop::Result<std::vector<desktop::ShareableWindow>>)> done) {
   CallLine line(trace_, "shareableWindows");

@@ -55,6 +55,8 @@ class TracingDesktop final : public desktop::Desktop {
   std::optional<desktop::MonitorHandle> addGlobalMonitor(
       std::function<void(const desktop::MonitoredEvent&)> handler) override;
   void removeMonitor(desktop::MonitorHandle handle) override;
+  std::chrono::milliseconds prepareTyping(const std::vector<std::u16string>& characters) override;
+  std::optional<std::uint64_t> foregroundMark() override;
 
   void shareableWindows(
       std::function<void(desktop::Result<std::vector<desktop::ShareableWindow>>)> done) override;

@@ -4,17 +4,15 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <systemd/sd-bus.h>
 #include <unistd.h>
 #include <xcb/xinput.h>
 
-#include <atomic>
 #include <chrono>
 #include <functional>
-#include <thread>
 
 #include "core/native_keys.h"
 #include "desktop/support/desktop_support.h"
+#include "desktop/support/screen_saver_service.h"
 #include "platform/x11/key_symbols.h"
 
 namespace qor {
@@ -24,6 +22,7 @@ using desktoptest::Bridge;
 using desktoptest::clickAt;
 using desktoptest::errorCode;
 using desktoptest::nodesWhere;
+using desktoptest::ScreenSaverService;
 
 const char* const kFixture = "dev.qor.Fixture";
 
@@ -53,43 +52,6 @@ std::string nameText(const Json& observed) {
   });
   return found.size() == 1 ? found[0].value("value", "") : "<no single entry>";
 }
-
-// A stand-in for the desktop's screen saver on the session bus, answering GetActive.
-class ScreenSaverService {
- public:
-  explicit ScreenSaverService(bool active) : active_(active) {
-    EXPECT_GE(sd_bus_open_user(&bus_), 0);
-    EXPECT_GE(sd_bus_add_object(bus_, nullptr, "/org/freedesktop/ScreenSaver", &answer, this), 0);
-    // Owned once this returns: the bridge can ask at once.
-    EXPECT_GE(sd_bus_request_name(bus_, "org.freedesktop.ScreenSaver", 0), 0);
-    thread_ = std::thread([this] {
-      while (!stop_) {
-        while (sd_bus_process(bus_, nullptr) > 0) {
-        }
-        sd_bus_wait(bus_, 50'000);
-      }
-    });
-  }
-  ~ScreenSaverService() {
-    stop_ = true;
-    thread_.join();
-    sd_bus_flush_close_unref(bus_);
-  }
-
- private:
-  static int answer(sd_bus_message* call, void* self, sd_bus_error*) {
-    if (!sd_bus_message_is_method_call(call, "org.freedesktop.ScreenSaver", "GetActive")) {
-      return 0;
-    }
-    return sd_bus_reply_method_return(call, "b",
-                                      static_cast<ScreenSaverService*>(self)->active_ ? 1 : 0);
-  }
-
-  sd_bus* bus_ = nullptr;
-  bool active_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 // The number of the first list row that the toolkit places on screen (rows scrolled out of view
 // have no frame).

@@ -18,13 +18,49 @@ bool nobodyServes(const sd_bus_error& error) {
          name == "org.freedesktop.DBus.Error.NameHasNoOwner";
 }
 
+constexpr const char* kActiveChanged =
+    "type='signal',interface='org.freedesktop.ScreenSaver',member='ActiveChanged'";
+constexpr const char* kOwnerChanged =
+    "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+    "member='NameOwnerChanged',arg0='org.freedesktop.ScreenSaver'";
+
 }  // namespace
 
-std::optional<bool> ScreenSaver::locked() {
+void ScreenSaver::open() {
   if (!opened_) {
     opened_ = true;
     bus_ = dbus::openSession();
   }
+}
+
+int ScreenSaver::noteChange(sd_bus_message*, void* self, sd_bus_error*) {
+  ++static_cast<ScreenSaver*>(self)->changes_;
+  return 0;
+}
+
+std::optional<std::uint64_t> ScreenSaver::changes() {
+  open();
+  if (!bus_) {
+    return changes_;  // no session bus: never locked, as locked() says
+  }
+  if (!following_) {
+    if (sd_bus_add_match(bus_.get(), nullptr, kActiveChanged, &ScreenSaver::noteChange, this) < 0 ||
+        sd_bus_add_match(bus_.get(), nullptr, kOwnerChanged, &ScreenSaver::noteChange, this) < 0) {
+      return std::nullopt;
+    }
+    following_ = true;
+  }
+  int status = 0;
+  while ((status = sd_bus_process(bus_.get(), nullptr)) > 0) {
+  }
+  if (status < 0) {
+    return std::nullopt;
+  }
+  return changes_;
+}
+
+std::optional<bool> ScreenSaver::locked() {
+  open();
   if (!bus_) {
     return false;  // no session bus, so no screen saver on it either
   }

@@ -1,12 +1,28 @@
 #include "platform/x11/keyboard_map.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace qor::platform {
 
 Keysym KeyboardMap::at(std::size_t keycodeIndex, std::size_t column) const {
   std::size_t index = keycodeIndex * mapping_->keysymsPerKeycode + column;
   return index < mapping_->keysyms.size() ? mapping_->keysyms[index] : 0;
+}
+
+bool KeyboardMap::emptyAt(std::size_t keycodeIndex) const {
+  for (std::size_t column = 0; column < mapping_->keysymsPerKeycode; ++column) {
+    if (at(keycodeIndex, column) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::vector<std::uint32_t>::iterator KeyboardMap::row(std::uint8_t keycode) {
+  std::size_t index = keycode - mapping_->firstKeycode;
+  return mapping_->keysyms.begin() +
+         static_cast<std::ptrdiff_t>(index * mapping_->keysymsPerKeycode);
 }
 
 // Reads the mapping on first use and again whenever the server announced a change (made by the
@@ -20,17 +36,12 @@ bool KeyboardMap::refresh() {
   if (!fresh || fresh->keysymsPerKeycode == 0) {
     return false;
   }
-  bool first = !mapping_;
   mapping_ = std::move(fresh);
-  if (first) {
+  if (spares_.empty()) {
     std::size_t keycodes = mapping_->keysyms.size() / mapping_->keysymsPerKeycode;
     // From the top: low keycodes are where keyboards have their real keys.
     for (std::size_t k = keycodes; k-- > 0;) {
-      bool empty = true;
-      for (std::size_t column = 0; column < mapping_->keysymsPerKeycode; ++column) {
-        empty = empty && at(k, column) == 0;
-      }
-      if (empty) {
+      if (emptyAt(k)) {
         spares_.push_back(static_cast<std::uint8_t>(mapping_->firstKeycode + k));
       }
     }
@@ -53,40 +64,93 @@ std::optional<KeyStroke> KeyboardMap::find(Keysym keysym) const {
   return std::nullopt;
 }
 
-std::optional<std::uint8_t> KeyboardMap::bindSpare(Keysym keysym) {
+void KeyboardMap::touch(std::uint8_t keycode) {
+  auto used = std::find(bound_.begin(), bound_.end(), keycode);
+  if (used != bound_.end()) {  // most recently used now
+    bound_.erase(used);
+    bound_.push_back(keycode);
+  }
+}
+
+std::optional<std::uint8_t> KeyboardMap::claimSpare(Keysym keysym,
+                                                    const std::vector<std::uint8_t>& kept,
+                                                    bool& replaced) {
   std::optional<std::uint8_t> keycode;
   for (std::uint8_t spare : spares_) {
     // A key the user's keyboard layout has given symbols since is no longer spare.
-    std::size_t index = spare - mapping_->firstKeycode;
-    bool empty = true;
-    for (std::size_t column = 0; column < mapping_->keysymsPerKeycode; ++column) {
-      empty = empty && at(index, column) == 0;
-    }
-    if (empty && std::find(bound_.begin(), bound_.end(), spare) == bound_.end()) {
+    if (emptyAt(spare - mapping_->firstKeycode) &&
+        std::find(bound_.begin(), bound_.end(), spare) == bound_.end()) {
       keycode = spare;
       break;
     }
   }
   if (!keycode) {
-    if (bound_.empty()) {
-      return std::nullopt;  // the keyboard has no key without a symbol
+    auto evictable = std::find_if(bound_.begin(), bound_.end(), [&](std::uint8_t bound) {
+      return std::find(kept.begin(), kept.end(), bound) == kept.end();
+    });
+    if (evictable == bound_.end()) {
+      return std::nullopt;  // no key without a symbol, or every one is needed
     }
-    keycode = bound_.front();  // the least recently used binding goes
-    bound_.pop_front();
+    keycode = *evictable;  // the least recently used binding goes
+    bound_.erase(evictable);
+    replaced = true;
   }
   // The keysym on both levels: given alone, the server would put the lower-case form of a
   // letter on the first level and type Æ as æ.
-  std::vector<std::uint32_t> keysyms(mapping_->keysymsPerKeycode, 0);
-  std::fill_n(keysyms.begin(), std::min<std::size_t>(2, keysyms.size()), keysym);
-  if (!x_.setKeysyms(*keycode, keysyms)) {
-    return std::nullopt;
-  }
+  auto keysyms = row(*keycode);
+  std::fill_n(keysyms, mapping_->keysymsPerKeycode, 0);
+  std::fill_n(keysyms, std::min<std::size_t>(2, mapping_->keysymsPerKeycode), keysym);
   bound_.push_back(*keycode);
-  std::size_t index = *keycode - mapping_->firstKeycode;
-  std::copy(
-      keysyms.begin(), keysyms.end(),
-      mapping_->keysyms.begin() + static_cast<std::ptrdiff_t>(index * mapping_->keysymsPerKeycode));
   return keycode;
+}
+
+// One change per run of neighbouring keycodes, all sent before the caller waits once for
+// applications to take them up. Keys between the runs are left alone: rewriting a real key's
+// core symbols would replace what the layout gave it beyond them.
+bool KeyboardMap::apply(std::vector<std::uint8_t> keycodes) {
+  std::sort(keycodes.begin(), keycodes.end());
+  bool applied = true;
+  for (auto run = keycodes.begin(); run != keycodes.end();) {
+    auto end = std::next(run);
+    while (end != keycodes.end() && *end == *std::prev(end) + 1) {
+      ++end;
+    }
+    std::vector<std::uint32_t> keysyms(row(*run),
+                                       row(*std::prev(end)) + mapping_->keysymsPerKeycode);
+    applied = x_.setKeysyms(*run, mapping_->keysymsPerKeycode, keysyms) && applied;
+    run = end;
+  }
+  if (applied) {
+    return true;
+  }
+  // What the server holds now is unknown: read it again before the next stroke.
+  for (std::uint8_t keycode : keycodes) {
+    std::erase(bound_, keycode);
+  }
+  mapping_ = x_.keyboardMapping();
+  return false;
+}
+
+bool KeyboardMap::prepare(const std::vector<Keysym>& keysyms) {
+  if (!refresh()) {
+    return false;
+  }
+  std::vector<std::uint8_t> kept;
+  std::vector<std::uint8_t> changed;
+  bool replaced = false;
+  for (Keysym keysym : keysyms) {
+    if (std::optional<KeyStroke> found = find(keysym)) {
+      touch(found->keycode);
+      kept.push_back(found->keycode);
+    } else if (std::optional<std::uint8_t> spare = claimSpare(keysym, kept, replaced)) {
+      kept.push_back(*spare);
+      changed.push_back(*spare);
+    }
+  }
+  if (replaced) {
+    settle_();  // the replaced bindings may have been pressed a moment ago
+  }
+  return !changed.empty() && apply(changed);
 }
 
 std::optional<KeyStroke> KeyboardMap::stroke(Keysym keysym) {
@@ -94,32 +158,31 @@ std::optional<KeyStroke> KeyboardMap::stroke(Keysym keysym) {
     return std::nullopt;
   }
   if (std::optional<KeyStroke> found = find(keysym)) {
-    auto used = std::find(bound_.begin(), bound_.end(), found->keycode);
-    if (used != bound_.end()) {  // most recently used now
-      bound_.erase(used);
-      bound_.push_back(found->keycode);
-    }
+    touch(found->keycode);
     return found;
   }
-  std::optional<std::uint8_t> spare = bindSpare(keysym);
+  bool replaced = false;
+  std::optional<std::uint8_t> spare = claimSpare(keysym, {}, replaced);
   if (!spare) {
     return std::nullopt;
   }
+  if (replaced) {
+    settle_();  // the replaced binding may have been pressed a moment ago
+  }
+  if (!apply({*spare})) {
+    return std::nullopt;
+  }
+  settle_();
   return KeyStroke{*spare, false};
 }
 
 void KeyboardMap::restoreSpares() {
-  if (!mapping_) {
-    bound_.clear();
-    return;
-  }
-  std::vector<std::uint32_t> empty(mapping_->keysymsPerKeycode, 0);
-  for (std::uint8_t keycode : bound_) {
-    x_.setKeysyms(keycode, empty);
-    std::size_t index = keycode - mapping_->firstKeycode;
-    std::fill_n(mapping_->keysyms.begin() +
-                    static_cast<std::ptrdiff_t>(index * mapping_->keysymsPerKeycode),
-                mapping_->keysymsPerKeycode, 0);
+  if (!bound_.empty() && refresh()) {
+    std::vector<std::uint8_t> keycodes(bound_.begin(), bound_.end());
+    for (std::uint8_t keycode : keycodes) {
+      std::fill_n(row(keycode), mapping_->keysymsPerKeycode, 0);
+    }
+    apply(keycodes);
   }
   bound_.clear();
 }

@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "desktop/desktop.h"
@@ -72,6 +73,8 @@ class X11Desktop final : public desktop::Desktop, private LaunchSession {
   std::optional<desktop::MonitorHandle> addGlobalMonitor(
       std::function<void(const desktop::MonitoredEvent&)> handler) override;
   void removeMonitor(desktop::MonitorHandle handle) override;
+  std::chrono::milliseconds prepareTyping(const std::vector<std::u16string>& characters) override;
+  std::optional<std::uint64_t> foregroundMark() override;
 
   void shareableWindows(
       std::function<void(desktop::Result<std::vector<desktop::ShareableWindow>>)> done) override;
@@ -105,6 +108,10 @@ class X11Desktop final : public desktop::Desktop, private LaunchSession {
   bool pressKeys(const std::vector<KeyStroke>& modifiers, const std::vector<KeyStroke>& strokes,
                  const std::optional<KeyStroke>& shift);
   bool keyboardFocusedOn(desktop::Pid pid);
+  bool ownedBy(std::uint32_t window, desktop::Pid pid);
+  // Waits long enough for applications to take up a change of the keyboard mapping, reading
+  // the raw input events that arrive meanwhile.
+  void letApplicationsCatchUp();
   void lingerSpareKeycodes();
   void noteRawEvent(XInput::Source source);
 
@@ -118,10 +125,25 @@ class X11Desktop final : public desktop::Desktop, private LaunchSession {
   // Input, monitor and lock.
   std::unique_ptr<XInput> input_;
   std::optional<runtime::EventLoop::WatchId> inputWatch_;
-  KeyboardMap keyboard_{*x_};
+  KeyboardMap keyboard_{*x_, [this] { letApplicationsCatchUp(); }};
   std::optional<runtime::EventLoop::TimerId> restoreTimer_;
   std::int64_t bridgeMarker_ = 0;  // the marker of the events the bridge sends
   std::pair<std::uint32_t, std::optional<desktop::Pid>> activeOwner_;  // last active window
+  // What foregroundMark() last saw (X server changes, screen saver changes, input focus) and
+  // the mark it gave; the focus it read, for the key event that follows it.
+  using ForegroundState = std::tuple<std::uint64_t, std::uint64_t, std::uint32_t>;
+  std::optional<ForegroundState> markedState_;
+  std::uint64_t foregroundMark_ = 0;
+  std::optional<std::uint32_t> syncedFocus_;
+  // The active window and whether the focus lies in it, as seen under one state of the
+  // foreground (the X server's change count and the input focus).
+  struct FocusSeen {
+    std::uint64_t changes = 0;
+    std::uint32_t focus = 0;
+    std::optional<std::uint32_t> window;
+    std::optional<bool> within;
+  };
+  FocusSeen focusSeen_;
   std::map<desktop::MonitorHandle, std::function<void(const desktop::MonitoredEvent&)>> monitors_;
   desktop::MonitorHandle nextMonitor_ = 1;
   std::vector<desktop::MonitoredEvent> pendingMonitored_;

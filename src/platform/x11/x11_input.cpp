@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
+#include <utility>
 #include <variant>
 
 #include "platform/x11/key_symbols.h"
@@ -22,8 +24,15 @@ using namespace desktop;
 namespace {
 
 // How long bound spare keycodes stay after the last typed character: long enough for a busy
-// application to read the key events it has queued with the mapping they were sent with.
-constexpr auto kSpareKeycodeLinger = std::chrono::seconds(1);
+// application to read the key events it has queued with the mapping they were sent with, and
+// for the next text of a batch to find its keys still bound.
+constexpr auto kSpareKeycodeLinger = std::chrono::seconds(10);
+// How long applications get to take up a changed keyboard mapping before the first key that
+// needs the change is pressed. Toolkits that keep a keymap of their own read the change from
+// their event queue in their own time, and nothing tells when they have; a key pressed before
+// is translated with the old mapping, where the spare keycode types nothing or the symbol it
+// had before.
+constexpr auto kMappingSettle = std::chrono::milliseconds(100);
 
 constexpr std::uint8_t kLeftButton = 1;
 constexpr std::uint8_t kRightButton = 3;
@@ -183,17 +192,87 @@ bool X11Desktop::pressKeys(const std::vector<KeyStroke>& modifiers,
 }
 
 // Keys go wherever the window manager put the keyboard focus, so they are sent only while the
-// active window is the target's (the guard has just checked that) and holds the focus.
+// active window is the target's (the guard has just checked that) and holds the focus. Right
+// after foregroundMark() the focus it read is current, and so are the active window and the
+// verdict seen under the same foreground: no further round trip.
 bool X11Desktop::keyboardFocusedOn(Pid pid) {
-  std::optional<std::uint32_t> window = x_->activeWindow();
-  if (!window) {
+  std::optional<std::uint32_t> synced = std::exchange(syncedFocus_, std::nullopt);
+  if (!synced) {
+    std::optional<std::uint32_t> window = x_->activeWindow();
+    return window && ownedBy(*window, pid) && x_->holdsInputFocus(*window);
+  }
+  if (focusSeen_.changes != x_->foregroundChanges() || focusSeen_.focus != *synced) {
+    focusSeen_ = FocusSeen{x_->foregroundChanges(), *synced, x_->activeWindow(), std::nullopt};
+  }
+  std::optional<std::uint32_t> window = focusSeen_.window;
+  if (!window || !ownedBy(*window, pid)) {
     return false;
   }
-  // A window's owner never changes: typing asks for the owner of the same window only once.
-  if (activeOwner_.first != *window) {
-    activeOwner_ = {*window, x_->windowPid(*window)};
+  if (!focusSeen_.within) {
+    focusSeen_.within = x_->focusWithin(*synced, *window);
   }
-  return activeOwner_.second == pid && x_->holdsInputFocus(*window);
+  return *focusSeen_.within;
+}
+
+// A window's owner never changes: typing asks for the owner of the same window only once.
+bool X11Desktop::ownedBy(std::uint32_t window, Pid pid) {
+  if (activeOwner_.first != window) {
+    activeOwner_ = {window, x_->windowPid(window)};
+  }
+  return activeOwner_.second == pid;
+}
+
+// Blocks the loop: only a text with more new symbols than there are spare keycodes comes here
+// in the middle of typing. The raw events of the keys sent before are read as they arrive, so
+// that the ledger matches them in time.
+void X11Desktop::letApplicationsCatchUp() {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + kMappingSettle;
+  for (Clock::time_point now = Clock::now(); now < deadline; now = Clock::now()) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+    if (!input_ || !input_->alive()) {
+      std::this_thread::sleep_for(left);
+      continue;
+    }
+    pollfd readable{input_->fileDescriptor(), POLLIN, 0};
+    if (poll(&readable, 1, static_cast<int>(left.count())) > 0) {
+      input_->readEvents();
+    }
+  }
+}
+
+std::chrono::milliseconds X11Desktop::prepareTyping(const std::vector<std::u16string>& characters) {
+  std::vector<Keysym> keysyms;
+  for (const std::u16string& character : characters) {
+    for (Keysym keysym : keysymsForText(character)) {
+      if (std::find(keysyms.begin(), keysyms.end(), keysym) == keysyms.end()) {
+        keysyms.push_back(keysym);
+      }
+    }
+  }
+  if (!keyboard_.prepare(keysyms)) {
+    return {};
+  }
+  lingerSpareKeycodes();
+  return kMappingSettle;
+}
+
+// One round trip to the X server, after which every event it sent before answering has been
+// read; the screen saver's signals are read as they came, without asking.
+std::optional<std::uint64_t> X11Desktop::foregroundMark() {
+  syncedFocus_.reset();
+  std::optional<std::uint64_t> lockChanges = screenSaver_.changes();
+  std::optional<std::uint32_t> focus = x_->inputFocus();
+  if (!lockChanges || !focus) {
+    return std::nullopt;
+  }
+  ForegroundState now{x_->foregroundChanges(), *lockChanges, *focus};
+  if (now != markedState_) {
+    markedState_ = now;
+    ++foregroundMark_;
+  }
+  syncedFocus_ = focus;
+  return foregroundMark_;
 }
 
 void X11Desktop::lingerSpareKeycodes() {

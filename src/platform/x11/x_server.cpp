@@ -169,6 +169,7 @@ XServer::XServer(xcb_connection_t* connection, int screenNumber) : connection_(c
     hostName_ = host.data();
   }
   internAtoms();
+  watchRoot();
 }
 
 XServer::~XServer() {
@@ -191,10 +192,77 @@ void XServer::drainEvents() {
 }
 
 void XServer::noteEvent(const xcb_generic_event_t* event) {
-  if ((event->response_type & 0x7f) == XCB_MAPPING_NOTIFY &&
-      reinterpret_cast<const xcb_mapping_notify_event_t*>(event)->request == XCB_MAPPING_KEYBOARD) {
-    ++keyboardMappingChanges_;
+  switch (event->response_type & 0x7f) {
+    case XCB_MAPPING_NOTIFY:
+      if (reinterpret_cast<const xcb_mapping_notify_event_t*>(event)->request ==
+          XCB_MAPPING_KEYBOARD) {
+        ++keyboardMappingChanges_;
+      }
+      break;
+    case XCB_PROPERTY_NOTIFY: {
+      const auto* property = reinterpret_cast<const xcb_property_notify_event_t*>(event);
+      const std::array followed = {atom("_NET_ACTIVE_WINDOW"), atom("_NET_CLIENT_LIST_STACKING"),
+                                   atom("_NET_CLIENT_LIST"), atom("_NET_CURRENT_DESKTOP"),
+                                   atom("_NET_SUPPORTING_WM_CHECK")};
+      if (property->window == screen_->root &&
+          std::find(followed.begin(), followed.end(), property->atom) != followed.end()) {
+        ++foregroundChanges_;
+      }
+      break;
+    }
+    // The root window's children: top-level windows, or the frames a window manager puts
+    // them in.
+    case XCB_CREATE_NOTIFY:
+    case XCB_DESTROY_NOTIFY:
+    case XCB_MAP_NOTIFY:
+    case XCB_UNMAP_NOTIFY:
+    case XCB_REPARENT_NOTIFY:
+    case XCB_CONFIGURE_NOTIFY:
+    case XCB_CIRCULATE_NOTIFY:
+      ++foregroundChanges_;
+      break;
+    default:
+      break;
   }
+}
+
+void XServer::watchRoot() {
+  if (!screen_) {
+    return;
+  }
+  const char* rules = "_XKB_RULES_NAMES";
+  ReplyPtr<xcb_intern_atom_reply_t> interned(xcb_intern_atom_reply(
+      connection_,
+      xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(std::strlen(rules)), rules),
+      nullptr));
+  atoms_[rules] = interned ? interned->atom : XCB_NONE;
+  const std::uint32_t events = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+  xcb_change_window_attributes(connection_, screen_->root, XCB_CW_EVENT_MASK, &events);
+  xcb_flush(connection_);
+}
+
+std::optional<std::uint32_t> XServer::inputFocus() {
+  if (!alive()) {
+    return std::nullopt;
+  }
+  ReplyPtr<xcb_get_input_focus_reply_t> focus(
+      xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+  drainEvents();
+  if (!focus) {
+    return std::nullopt;
+  }
+  return focus->focus;
+}
+
+bool XServer::focusWithin(std::uint32_t focus, std::uint32_t window) {
+  if (focus == XCB_NONE || focus == XCB_INPUT_FOCUS_POINTER_ROOT) {
+    return false;
+  }
+  if (focus == window) {
+    return true;
+  }
+  std::vector<std::uint32_t> tops = topLevelsOf({focus, window});
+  return tops[0] != 0 && tops[0] == tops[1];
 }
 
 void XServer::internAtoms() {
@@ -396,14 +464,40 @@ std::optional<KeyboardMapping> XServer::keyboardMapping() {
                          std::vector<std::uint32_t>(keysyms, keysyms + length)};
 }
 
-bool XServer::setKeysyms(std::uint8_t keycode, const std::vector<std::uint32_t>& keysyms) {
-  if (!alive() || keysyms.empty() || keysyms.size() > 255) {
+std::optional<std::string> XServer::rulesNames(xcb_get_property_cookie_t cookie) {
+  ReplyPtr<xcb_get_property_reply_t> reply(xcb_get_property_reply(connection_, cookie, nullptr));
+  if (!reply || reply->type == XCB_NONE) {
+    return std::nullopt;
+  }
+  return propertyBytes(reply.get());
+}
+
+bool XServer::setKeysyms(std::uint8_t firstKeycode, std::uint8_t keysymsPerKeycode,
+                         const std::vector<std::uint32_t>& keysyms) {
+  if (!alive() || keysymsPerKeycode == 0 || keysyms.empty() ||
+      keysyms.size() % keysymsPerKeycode != 0 || keysyms.size() / keysymsPerKeycode > 255) {
     return false;
   }
-  xcb_void_cookie_t cookie = xcb_change_keyboard_mapping_checked(
-      connection_, 1, keycode, static_cast<std::uint8_t>(keysyms.size()), keysyms.data());
+  auto count = static_cast<std::uint8_t>(keysyms.size() / keysymsPerKeycode);
+  auto readRules = [&] {
+    return xcb_get_property(connection_, 0, screen_->root, atom("_XKB_RULES_NAMES"),
+                            XCB_ATOM_STRING, 0, kLongPropertyLength);
+  };
+  // Read before and after the change in the same round trip.
+  xcb_get_property_cookie_t rulesBefore = readRules();
+  xcb_void_cookie_t cookie = xcb_change_keyboard_mapping_checked(connection_, count, firstKeycode,
+                                                                 keysymsPerKeycode, keysyms.data());
+  xcb_get_property_cookie_t rulesAfter = readRules();
+  std::optional<std::string> before = rulesNames(rulesBefore);
   xcb_generic_error_t* error = xcb_request_check(connection_, cookie);
   std::free(error);
+  std::optional<std::string> after = rulesNames(rulesAfter);
+  if (before && before != after) {
+    xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, screen_->root, atom("_XKB_RULES_NAMES"),
+                        XCB_ATOM_STRING, 8, static_cast<std::uint32_t>(before->size()),
+                        before->data());
+    xcb_flush(connection_);
+  }
   return error == nullptr && alive();
 }
 

@@ -113,11 +113,25 @@ class XServer {
   // The core keyboard's mapping, the one clients translate key events with. This connection
   // keeps the default client pointer, so its keyboard is the core keyboard.
   std::optional<KeyboardMapping> keyboardMapping();
-  // Gives `keycode` these keysyms (as many as the mapping has per keycode) and returns once the
-  // server has applied the change.
-  bool setKeysyms(std::uint8_t keycode, const std::vector<std::uint32_t>& keysyms);
+  // Gives the keycodes from `firstKeycode` on these keysyms, `keysymsPerKeycode` for each, in
+  // one change, and returns once the server has applied it. The server rewrites the root's
+  // keyboard layout names (_XKB_RULES_NAMES) on such a change although the layout stays what it
+  // was; they are put back, so that whoever reads them still finds the user's layout.
+  bool setKeysyms(std::uint8_t firstKeycode, std::uint8_t keysymsPerKeycode,
+                  const std::vector<std::uint32_t>& keysyms);
   // How many keyboard mapping changes the server has announced so far (read with the events).
   std::uint64_t keyboardMappingChanges() const { return keyboardMappingChanges_; }
+
+  // How many changes to the foreground the server has announced so far (read with the events):
+  // the active window, the window manager's stacking and client lists, the current desktop,
+  // and windows mapped, unmapped, restacked or moved at the top level.
+  std::uint64_t foregroundChanges() const { return foregroundChanges_; }
+  // The window holding the input focus, asked in one round trip after which every event the
+  // server sent before answering has been read. Nothing once the server is gone.
+  std::optional<std::uint32_t> inputFocus();
+  // Whether the input focus `focus` lies in `window` or one of its windows (within the same
+  // frame).
+  bool focusWithin(std::uint32_t focus, std::uint32_t window);
 
   // A root-window string property such as AT_SPI_BUS.
   std::optional<std::string> rootStringProperty(const std::string& name);
@@ -133,6 +147,9 @@ class XServer {
   // Counts what the backend follows among the events read (keyboard mapping changes).
   void noteEvent(const xcb_generic_event_t* event);
   void internAtoms();
+  // Follows the root window's properties and top-level windows (foregroundChanges()).
+  void watchRoot();
+  std::optional<std::string> rulesNames(xcb_get_property_cookie_t cookie);
   // Bottom to top; `managed` tells whether a window manager supplied the list.
   std::vector<std::uint32_t> stackingOrder(bool& managed);
   // For managed windows whose manager does not write _NET_FRAME_EXTENTS, the extents of the
@@ -155,6 +172,7 @@ class XServer {
   std::map<std::string, xcb_atom_t> atoms_;
   std::string hostName_;
   std::uint64_t keyboardMappingChanges_ = 0;
+  std::uint64_t foregroundChanges_ = 0;
   xcb_window_t clockWindow_ = XCB_NONE;  // unmapped, for serverTime()
   xcb_window_t checkWindow_ = XCB_NONE;  // the running window manager's, as last seen
 };

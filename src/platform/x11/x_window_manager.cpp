@@ -210,14 +210,7 @@ bool XServer::holdsInputFocus(std::uint32_t window) {
   }
   ReplyPtr<xcb_get_input_focus_reply_t> focus(
       xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
-  if (!focus || focus->focus == XCB_NONE || focus->focus == XCB_INPUT_FOCUS_POINTER_ROOT) {
-    return false;
-  }
-  if (focus->focus == window) {
-    return true;
-  }
-  std::vector<std::uint32_t> tops = topLevelsOf({focus->focus, window});
-  return tops[0] != 0 && tops[0] == tops[1];
+  return focus && focusWithin(focus->focus, window);
 }
 
 std::optional<std::uint32_t> XServer::serverTime() {
