@@ -91,14 +91,6 @@ Json act(const View& view, Json actions) {
           {"actions", std::move(actions)}};
 }
 
-// Empties the text view and leaves the keyboard focus in it.
-void clearView(Bridge& bridge) {
-  View view = observeView(bridge);
-  Json selectAll = {{"type", "key"}, {"key", "a"}, {"modifiers", {"control"}}};
-  Json erase = {{"type", "key"}, {"key", "backspace"}};
-  bridge.timed("app.act", act(view, Json::array({view.click, selectAll, erase})));
-}
-
 // What the view holds once the application has caught up: the expected text, or a text that
 // stayed the same for two seconds (a loaded machine may hold the key events back for a while).
 std::string settledText(Bridge& bridge, const std::string& expected) {
@@ -114,6 +106,26 @@ std::string settledText(Bridge& bridge, const std::string& expected) {
     }
   }
   return last;
+}
+
+// Empties the text view and leaves the keyboard focus in it. On a loaded machine xdotool's key
+// events may still be reaching the server, which the bridge rightly takes for the user's input:
+// it tries again once they have stopped.
+void clearView(Bridge& bridge) {
+  Json selectAll = {{"type", "key"}, {"key", "a"}, {"modifiers", {"control"}}};
+  Json erase = {{"type", "key"}, {"key", "backspace"}};
+  for (int attempt = 1;; ++attempt) {
+    View view = observeView(bridge);
+    try {
+      bridge.timed("app.act", act(view, Json::array({view.click, selectAll, erase})));
+      return;
+    } catch (const std::runtime_error& failure) {
+      if (attempt == 5 || std::string(failure.what()).find("userTakeover") == std::string::npos) {
+        throw;
+      }
+      settledText(bridge, "");
+    }
+  }
 }
 
 // Whether the view holds exactly `text`; says where it first differs when not.

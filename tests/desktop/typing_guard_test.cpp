@@ -86,8 +86,9 @@ TEST_P(TypingGuard, StopsTheTextAtTheNextCharacter) {
   ScreenSaverService screenSaver(false);
   auto fixture = desktoptest::startFixture();
   Bridge bridge;
+  // Long enough to be still typing when a program started meanwhile has come in front.
   std::string text;
-  for (int i = 0; i < 2000; ++i) {
+  for (int i = 0; i < 9000; ++i) {
     text += "abcdefghij";
   }
   const std::string beforeBreak = text.substr(0, 200);
