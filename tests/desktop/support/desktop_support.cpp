@@ -377,16 +377,14 @@ std::optional<std::string> run(const std::vector<std::string>& arguments) {
   return text;
 }
 
-const Json& result(const Json& response) {
+Json result(const Json& response) {
   EXPECT_TRUE(response.contains("result")) << response.dump();
-  static const Json none = Json::object();
-  return response.contains("result") ? response["result"] : none;
+  return response.value("result", Json::object());
 }
 
-const Json& failure(const Json& response) {
+Json failure(const Json& response) {
   EXPECT_TRUE(response.contains("error")) << response.dump();
-  static const Json none = Json::object();
-  return response.contains("error") ? response["error"] : none;
+  return response.value("error", Json::object());
 }
 
 std::string errorCode(const Json& response) {

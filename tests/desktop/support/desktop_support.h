@@ -95,10 +95,11 @@ std::vector<Json> nodesWhere(const Json& tree, const std::function<bool(const Js
 // A click action at the centre of a node's frame, in points of the observation's first window.
 Json clickAt(const Json& observed, const Json& target, Json extra = Json::object());
 
-// The "result" of a response; when it has none, a failure of the test and an empty object.
-const Json& result(const Json& response);
+// The "result" of a response; when it has none, a failure of the test and an empty object. A
+// copy, so that looking up what it lacks finds null rather than reading past a const object.
+Json result(const Json& response);
 // The "error" of a response; when it has none, a failure of the test and an empty object.
-const Json& failure(const Json& response);
+Json failure(const Json& response);
 // The error code of a response; empty when it has none.
 std::string errorCode(const Json& response);
 
