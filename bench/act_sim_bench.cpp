@@ -105,7 +105,7 @@ class Bench {
     observation.windowID = kWindow;
     observation.frame = kFrame;
     observation.expires = clock_.wallNow() + std::chrono::seconds(120);
-    runtime_.observations[kObservation] = std::move(observation);
+    runtime_.observations().add(std::move(observation));
   }
 
   runtime::VirtualClock clock_;

@@ -133,7 +133,7 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  std::filesystem::remove_all(bridge.captureDirectory);
+  std::filesystem::remove_all(bridge.captures().directory());
 
   const double observe = median(observeTimes);
   const double serialize = median(serializeTimes);
