@@ -2,8 +2,11 @@
 // desktop, and its behaviour without any display.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <cstdlib>
+#include <sstream>
+#include <string>
 
 #include "desktop/support/desktop_support.h"
 
@@ -92,6 +95,31 @@ TEST(AppsEndToEnd, ReportsLinuxPermissionsAndCapabilities) {
   EXPECT_EQ(absent["automation"]["status"], -600);
   EXPECT_EQ(bridge.finish(), 0);
   EXPECT_EQ(bridge.standardError(), "");
+}
+
+// The process that owns the accessibility bus launcher's name on the session bus (the reply
+// reads "uint32 PID").
+pid_t launcherPid() {
+  std::optional<std::string> reply =
+      desktoptest::run({"dbus-send", "--session", "--print-reply=literal",
+                        "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                        "org.freedesktop.DBus.GetConnectionUnixProcessID", "string:org.a11y.Bus"});
+  std::istringstream words(reply.value_or(""));
+  std::string type;
+  long pid = 0;
+  return words >> type >> pid && type == "uint32" ? static_cast<pid_t>(pid) : 0;
+}
+
+TEST(AppsEndToEnd, KeepsThePermissionWhileTheLauncherIsTooBusyToAnswer) {
+  Bridge bridge;
+  ASSERT_EQ(result(bridge.request("permissions.status"))["accessibility"], true);
+  pid_t launcher = launcherPid();
+  ASSERT_GT(launcher, 0);
+  ASSERT_EQ(kill(launcher, SIGSTOP), 0);
+  Json status = result(bridge.request("permissions.status"));
+  kill(launcher, SIGCONT);
+  EXPECT_EQ(status["accessibility"], true);
+  EXPECT_EQ(bridge.finish(), 0);
 }
 
 TEST(AppsEndToEnd, AnswersWithoutAnyDisplayAndStaysQuiet) {

@@ -131,8 +131,23 @@ bool AtspiBus::reachable() {
 }
 
 std::optional<bool> AtspiBus::accessibilityEnabled() {
-  return dbus::getBoolProperty(session(), kA11yBusName, kA11yBusPath, "org.a11y.Status",
-                               "IsEnabled", kBusCallTimeout);
+  dbus::Reply reply =
+      dbus::call(session(), kA11yBusName, kA11yBusPath, "org.freedesktop.DBus.Properties", "Get",
+                 kBusCallTimeout, [](sd_bus_message* m) {
+                   return sd_bus_message_append(m, "ss", "org.a11y.Status", "IsEnabled");
+                 });
+  int enabled = 0;
+  if (reply.ok() && sd_bus_message_read(reply.message.get(), "v", "b", &enabled) >= 0) {
+    lastEnabled_ = enabled != 0;
+    return lastEnabled_;
+  }
+  // No answer in time is not an answer; any other failure (no launcher, no session bus) is.
+  bool late = reply.errorName == "org.freedesktop.DBus.Error.Timeout" ||
+              reply.errorName == "org.freedesktop.DBus.Error.NoReply";
+  if (!late) {
+    lastEnabled_.reset();
+  }
+  return late ? lastEnabled_ : std::nullopt;
 }
 
 void AtspiBus::enableAccessibility() {

@@ -61,7 +61,9 @@ class AtspiBus {
   // Whether the accessibility bus can be reached; connects on first use and tries again at
   // most once a second after a failure.
   bool reachable();
-  // org.a11y.Status IsEnabled on the session bus; nothing without a session bus.
+  // org.a11y.Status IsEnabled on the session bus; nothing without a session bus. A launcher that
+  // is there but too busy to answer in time gives its last answer again: a loaded machine must
+  // not read as a withdrawn permission.
   std::optional<bool> accessibilityEnabled();
   void enableAccessibility();
   // Whether a well-known name has an owner on the session bus.
@@ -106,6 +108,7 @@ class AtspiBus {
   std::unique_ptr<Connection> a11y_;
   std::string a11yAddress_;
   std::optional<std::chrono::steady_clock::time_point> lastAttempt_;
+  std::optional<bool> lastEnabled_;  // the launcher's last answer
   // Unique names are never reused on a bus, so what is learned about one stays true.
   std::map<std::string, desktop::Pid> pids_;
   std::map<std::string, std::unique_ptr<Connection>> peers_;
