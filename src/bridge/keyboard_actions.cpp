@@ -54,9 +54,13 @@ void postCharacter(const StepContext& context, const std::u16string& units) {
   }
 }
 
-// How long an application gets to move its keyboard focus on after a Tab was sent to it.
-constexpr auto kFocusMoveWait = std::chrono::milliseconds(150);
-constexpr auto kFocusMovePoll = std::chrono::milliseconds(5);
+// After a Tab, how long the focus gets to leave the element that had it: a toolkit may tell
+// where its focus is only some time after it handled the key. A focus that cannot be read for
+// longer than the answer limit stops the text, and reads are this far apart.
+constexpr auto kFocusMoveWait = std::chrono::milliseconds(500);
+constexpr auto kFocusAnswerLimit = std::chrono::seconds(2);
+constexpr auto kFocusPoll = std::chrono::milliseconds(5);
+constexpr auto kNoWait = std::chrono::milliseconds(0);
 
 // The element with the target application's keyboard focus; null when it cannot be read.
 desktop::ElementRef focusedElement(desktop::Desktop& desktop, desktop::Pid pid) {
@@ -73,20 +77,44 @@ bool secureFieldFocused(desktop::Desktop& desktop, desktop::Pid pid) {
   return element != nullptr && axString(desktop, element, "AXSubrole") == "AXSecureTextField";
 }
 
-std::optional<std::uint64_t> focusedIdentity(desktop::Desktop& desktop, desktop::Pid pid) {
-  desktop::ElementRef element = focusedElement(desktop, pid);
-  return element ? std::optional(element->identity()) : std::nullopt;
+// One read of where the focus is: `answered` is false when the application did not answer in
+// time; an answer may be that nothing has the focus.
+struct FocusRead {
+  bool answered = false;
+  std::optional<std::uint64_t> identity;
+};
+
+FocusRead readFocus(desktop::Desktop& desktop, desktop::Pid pid) {
+  desktop::AXRead focused =
+      desktop.copyAttribute(applicationElement(desktop, pid), "AXFocusedUIElement");
+  const auto* element = std::get_if<desktop::ElementRef>(&focused.value);
+  if (focused.error == desktop::kAXSuccess && element != nullptr && *element != nullptr) {
+    return {true, (*element)->identity()};
+  }
+  return {focused.error != desktop::kAXErrorCannotComplete, std::nullopt};
 }
 
-// A Tab moves the focus once the application reads it, which may be well after it was sent: the
-// next character waits until the focus has left the element that had it, for a short while, so
-// that it is not typed into a password field the focus is on its way to.
-runtime::Task<void> awaitFocusLeaving(desktop::Desktop& desktop, desktop::Pid pid,
-                                      std::optional<std::uint64_t> before) {
-  for (auto waited = std::chrono::milliseconds(0);
-       waited < kFocusMoveWait && focusedIdentity(desktop, pid) == before;
-       waited += kFocusMovePoll) {
-    co_await runtime::sleepFor(kFocusMovePoll);
+// A Tab or a line break moves the focus once the application handles the key, which may be
+// well after it was sent. The next character waits until the application has answered where its
+// focus is and, after a Tab, until the focus has left the element that had it or the move wait
+// has passed. A focus that cannot be read stops the text: it may be on a password field.
+runtime::Task<void> awaitFocusSettled(const StepContext& context,
+                                      std::optional<std::uint64_t> before,
+                                      std::chrono::milliseconds moveWait) {
+  desktop::Desktop& desktop = context.runtime.desktop();
+  runtime::Clock& clock = context.runtime.clock();
+  const runtime::MonoTime start = clock.now();
+  while (true) {
+    FocusRead read = readFocus(desktop, context.app.pid);
+    if (read.answered && (read.identity != before || clock.now() - start >= moveWait)) {
+      co_return;
+    }
+    if (!read.answered && clock.now() - start >= kFocusAnswerLimit) {
+      throw NativeFailure("accessibilityUnavailable",
+                          "The application did not show where its keyboard focus went; observe "
+                          "again");
+    }
+    co_await runtime::sleepFor(kFocusPoll);
   }
 }
 
@@ -131,16 +159,20 @@ runtime::Task<void> typeText(StepContext context) {
     co_await runtime::sleepFor(settle);
   }
   bool focusMayHaveMoved = false;
+  bool tabbed = false;
+  std::optional<std::uint64_t> focusBefore;  // where the focus was before the last such key
   for (const std::u16string& character : characters) {
     throwIfCancelled(context);
     throwIfUserInput(context, kUserInputDetected);
+    // Only when another character is about to be typed: the last one may move the focus freely.
+    if (focusMayHaveMoved) {
+      co_await awaitFocusSettled(context, focusBefore, tabbed ? kFocusMoveWait : kNoWait);
+    }
     // The foreground is checked in full only when the desktop may have seen it change since
     // the last full check; the mark is taken first, so that a change during the check shows
     // at the next character.
     std::optional<std::uint64_t> mark = desktop.foregroundMark();
     bool foregroundMayHaveChanged = !mark || mark != checkedUnder;
-    // Checked as late as possible, once the target has had the time of the yield to move its
-    // focus, and only when another character is about to be typed.
     if (focusMayHaveMoved || foregroundMayHaveChanged) {
       refuseSecureField(context);
     }
@@ -148,15 +180,12 @@ runtime::Task<void> typeText(StepContext context) {
       context.runtime.requireForeground(context.app, context.observation);
       checkedUnder = mark;
     }
-    std::optional<std::uint64_t> focusBefore;
-    if (character == u"\t") {
-      focusBefore = focusedIdentity(desktop, context.app.pid);
+    focusMayHaveMoved = canMoveFocus(character);
+    tabbed = character == u"\t";
+    if (focusMayHaveMoved) {
+      focusBefore = readFocus(desktop, context.app.pid).identity;
     }
     postCharacter(context, character);
-    focusMayHaveMoved = canMoveFocus(character);
-    if (character == u"\t") {
-      co_await awaitFocusLeaving(desktop, context.app.pid, focusBefore);
-    }
     co_await runtime::yieldNow();
   }
 }

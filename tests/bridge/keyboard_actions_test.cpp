@@ -171,6 +171,24 @@ TEST_F(ActTest, FocusMovedIntoAPasswordFieldMidTextStopsTheRest) {
   }
 }
 
+// After a key that can move the focus, typing goes on only once the application has shown
+// where the focus went; one that does not answer may have moved it into a password field.
+TEST_F(ActTest, FocusUnansweredAfterAFocusMovingKeyStopsTheRest) {
+  for (const std::string separator : {"\t", "\n", "\r"}) {
+    h.desktop.application(kPid).element->focusedUIElement(field);
+    h.desktop.log.events.clear();
+    storeObservation();
+    afterPosted(4, [this] {
+      h.desktop.application(kPid).element->attributeError("AXFocusedUIElement",
+                                                          desktop::kAXErrorCannotComplete);
+    });
+    EXPECT_EQ(errorOf(runBatch(Json::array({type("a" + separator + "b")})))["code"],
+              "accessibilityUnavailable")
+        << "after " << Json(separator).dump();
+    EXPECT_EQ(posted().size(), 4u) << "nothing after the key";
+  }
+}
+
 TEST_F(ActTest, FocusMovingAfterTheLastCharacterTypesNothingMore) {
   afterPosted(4, [this] { h.desktop.application(kPid).element->focusedUIElement(password); });
   EXPECT_TRUE(runBatch(Json::array({type("a\t")})).contains("result"));

@@ -101,7 +101,11 @@ bool X11Desktop::send(Pid, const ScrollEvent& event) {
 
 bool X11Desktop::send(Pid pid, const KeyEvent& event) {
   if (!event.down) {
-    return input_->alive();  // the key-down already pressed and released everything
+    // The key-down already pressed and released everything. After a key that can move the
+    // keyboard focus the bridge asks where the focus went, which only the application that has
+    // received the key can answer: the server must have sent it on first.
+    bool movesFocus = event.text && event.text->find_first_of(u"\t\n\r") != std::u16string::npos;
+    return movesFocus ? input_->sync() : input_->alive();
   }
   std::vector<Keysym> keys;
   std::vector<Keysym> modifiers;

@@ -141,6 +141,13 @@ bool XInput::flush() {
   return xcb_flush(connection_) > 0 && alive();
 }
 
+bool XInput::sync() {
+  ReplyPtr<xcb_get_input_focus_reply_t> reply(
+      xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+  readEvents();  // what arrived during the wait is not announced on the socket again
+  return reply != nullptr && alive();
+}
+
 void XInput::selectRawEvents(bool on) {
   struct {
     xcb_input_event_mask_t head;

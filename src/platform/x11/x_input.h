@@ -34,6 +34,8 @@ class XInput {
   bool button(std::uint8_t button, bool press);
   bool key(std::uint8_t keycode, bool press);
   bool flush();
+  // Sends what was queued and waits until the server has carried it out (one round trip).
+  bool sync();
 
   // Raw events (motion, button press, key press) of every device. `handler` gets whether the
   // event is one the bridge sent.
