@@ -31,6 +31,9 @@ void postMarked(const StepContext& context, desktop::InputEvent event, const cha
   std::visit([&](auto& input) { input.marker = UserInputMonitor::eventMarker; }, event);
   if (context.runtime.desktop().post(context.app.pid, event) ==
       desktop::PostResult::couldNotCreate) {
+    // A backend refuses input whose target has just left the front (the race the guard before
+    // each event cannot close): that is said as the guard would say it.
+    context.runtime.requireForeground(context.app, context.observation);
     throw NativeFailure("inputUnavailable", failureMessage);
   }
 }
