@@ -59,7 +59,9 @@ void postCharacter(const StepContext& context, const std::u16string& units) {
 // longer than the answer limit stops the text, and reads are this far apart.
 constexpr auto kFocusMoveWait = std::chrono::milliseconds(500);
 constexpr auto kFocusAnswerLimit = std::chrono::seconds(2);
-constexpr auto kFocusPoll = std::chrono::milliseconds(5);
+// Reads are far apart because answering one costs the application a turn of its main loop, and
+// toolkits move their accessible focus in the idle time between turns: reading faster starves it.
+constexpr auto kFocusPoll = std::chrono::milliseconds(50);
 constexpr auto kNoWait = std::chrono::milliseconds(0);
 
 // The element with the target application's keyboard focus; null when it cannot be read.
@@ -97,7 +99,8 @@ FocusRead readFocus(desktop::Desktop& desktop, desktop::Pid pid) {
 // A Tab or a line break moves the focus once the application handles the key, which may be
 // well after it was sent. The next character waits until the application has answered where its
 // focus is and, after a Tab, until the focus has left the element that had it or the move wait
-// has passed. A focus that cannot be read stops the text: it may be on a password field.
+// has passed. A focus that cannot be read, or after a Tab is on no control, for longer than the
+// answer limit stops the text: it may be on its way to a password field.
 runtime::Task<void> awaitFocusSettled(const StepContext& context,
                                       std::optional<std::uint64_t> before,
                                       std::chrono::milliseconds moveWait) {
@@ -106,10 +109,14 @@ runtime::Task<void> awaitFocusSettled(const StepContext& context,
   const runtime::MonoTime start = clock.now();
   while (true) {
     FocusRead read = readFocus(desktop, context.app.pid);
-    if (read.answered && (read.identity != before || clock.now() - start >= moveWait)) {
+    const auto waited = clock.now() - start;
+    // On its way from one control to the next the focus may be on nothing for a while: after a
+    // Tab only a control that has it settles the wait.
+    bool landed = read.answered && (read.identity || moveWait == kNoWait);
+    if (landed && (read.identity != before || waited >= moveWait)) {
       co_return;
     }
-    if (!read.answered && clock.now() - start >= kFocusAnswerLimit) {
+    if (!landed && waited >= kFocusAnswerLimit) {
       throw NativeFailure("accessibilityUnavailable",
                           "The application did not show where its keyboard focus went; observe "
                           "again");
