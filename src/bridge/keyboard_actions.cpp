@@ -64,26 +64,15 @@ constexpr auto kFocusAnswerLimit = std::chrono::seconds(2);
 constexpr auto kFocusPoll = std::chrono::milliseconds(50);
 constexpr auto kNoWait = std::chrono::milliseconds(0);
 
-// The element with the target application's keyboard focus; null when it cannot be read.
-desktop::ElementRef focusedElement(desktop::Desktop& desktop, desktop::Pid pid) {
-  desktop::AXRead focused =
-      desktop.copyAttribute(applicationElement(desktop, pid), "AXFocusedUIElement");
-  const auto* element = std::get_if<desktop::ElementRef>(&focused.value);
-  return focused.error == desktop::kAXSuccess && element != nullptr ? *element : nullptr;
-}
-
-// Whether the target application's keyboard focus is on a password field. Anything that cannot
-// be read counts as not secure.
-bool secureFieldFocused(desktop::Desktop& desktop, desktop::Pid pid) {
-  desktop::ElementRef element = focusedElement(desktop, pid);
-  return element != nullptr && axString(desktop, element, "AXSubrole") == "AXSecureTextField";
-}
-
-// One read of where the focus is: `answered` is false when the application did not answer in
-// time; an answer may be that nothing has the focus.
+// One read of where the target application's keyboard focus is: `answered` is false when the
+// application did not answer in time; an answer may be that nothing has the focus.
 struct FocusRead {
   bool answered = false;
-  std::optional<std::uint64_t> identity;
+  desktop::ElementRef element;  // null when nothing has the focus or it could not be read
+
+  std::optional<std::uint64_t> identity() const {
+    return element ? std::optional(element->identity()) : std::nullopt;
+  }
 };
 
 FocusRead readFocus(desktop::Desktop& desktop, desktop::Pid pid) {
@@ -91,9 +80,16 @@ FocusRead readFocus(desktop::Desktop& desktop, desktop::Pid pid) {
       desktop.copyAttribute(applicationElement(desktop, pid), "AXFocusedUIElement");
   const auto* element = std::get_if<desktop::ElementRef>(&focused.value);
   if (focused.error == desktop::kAXSuccess && element != nullptr && *element != nullptr) {
-    return {true, (*element)->identity()};
+    return {true, *element};
   }
-  return {focused.error != desktop::kAXErrorCannotComplete, std::nullopt};
+  return {focused.error != desktop::kAXErrorCannotComplete, nullptr};
+}
+
+// Whether the target application's keyboard focus is on a password field. Anything that cannot
+// be read counts as not secure.
+bool secureFieldFocused(desktop::Desktop& desktop, desktop::Pid pid) {
+  desktop::ElementRef element = readFocus(desktop, pid).element;
+  return element != nullptr && axString(desktop, element, "AXSubrole") == "AXSecureTextField";
 }
 
 // A Tab or a line break moves the focus once the application handles the key, which may be
@@ -112,8 +108,8 @@ runtime::Task<void> awaitFocusSettled(const StepContext& context,
     const auto waited = clock.now() - start;
     // On its way from one control to the next the focus may be on nothing for a while: after a
     // Tab only a control that has it settles the wait.
-    bool landed = read.answered && (read.identity || moveWait == kNoWait);
-    if (landed && (read.identity != before || waited >= moveWait)) {
+    bool landed = read.answered && (read.element || moveWait == kNoWait);
+    if (landed && (read.identity() != before || waited >= moveWait)) {
       co_return;
     }
     if (!landed && waited >= kFocusAnswerLimit) {
@@ -190,7 +186,7 @@ runtime::Task<void> typeText(StepContext context) {
     focusMayHaveMoved = canMoveFocus(character);
     tabbed = character == u"\t";
     if (focusMayHaveMoved) {
-      focusBefore = readFocus(desktop, context.app.pid).identity;
+      focusBefore = readFocus(desktop, context.app.pid).identity();
     }
     postCharacter(context, character);
     co_await runtime::yieldNow();
