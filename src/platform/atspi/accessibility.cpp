@@ -266,19 +266,7 @@ AXRead AtspiAccessibility::applicationAttribute(AppTree& tree, const std::string
     return optionalElement(menuBarPath(tree));
   }
   if (attribute == "AXFocusedUIElement") {
-    std::optional<std::string> window = focusedWindowPath(tree);
-    if (!window) {
-      return failure(kAXErrorNoValue);
-    }
-    std::uint64_t focused = std::uint64_t{1} << ax::kStateFocused;
-    std::vector<ObjectRef> matches = tree.matches(*window, focused, std::nullopt, 1);
-    if (matches.empty()) {
-      return failure(kAXErrorNoValue);
-    }
-    if (std::optional<ObjectRef> secure = passwordFieldClicked(tree, *window, matches.front())) {
-      return success(element(*secure));
-    }
-    return success(element(matches.front()));
+    return focusedObject(tree);
   }
   return failure(kAXErrorAttributeUnsupported);
 }
@@ -469,18 +457,38 @@ std::optional<std::string> AtspiAccessibility::menuBarPath(AppTree& tree) {
   return found;
 }
 
-// Firefox may go on naming its page, or the field focused before, as the focused object after
-// a click has put the focus in another of the page's fields, so a password field could take
-// typing unnoticed. A password field of the focused window under the bridge's last click
-// therefore counts as the focused object, whatever the toolkit names.
-std::optional<ObjectRef> AtspiAccessibility::passwordFieldClicked(AppTree& tree,
-                                                                  const std::string& window,
-                                                                  const ObjectRef& focused) {
-  if (!lastClick_ || focused.bus != tree.busName()) {
-    return std::nullopt;
+// The object with the keyboard focus in the application's active window. A click on a
+// password field does not show at once: Firefox may go on naming its page, or the field focused
+// before, and any toolkit may name nothing or not count its window active while it handles the
+// click. A password field under the bridge's last click therefore counts as the focused object
+// whatever the toolkit names, so that typing can never reach one unnoticed.
+AXRead AtspiAccessibility::focusedObject(AppTree& tree) {
+  std::optional<std::string> window = focusedWindowPath(tree);
+  std::optional<ObjectRef> focused;
+  if (window) {
+    std::uint64_t focusedState = std::uint64_t{1} << ax::kStateFocused;
+    std::vector<ObjectRef> matches = tree.matches(*window, focusedState, std::nullopt, 1);
+    if (!matches.empty()) {
+      focused = matches.front();
+    }
   }
-  if (tree.fetch(focused.path).role == ax::kRolePasswordText) {
-    return std::nullopt;  // the toolkit names one itself
+  if (focused &&
+      (focused->bus != tree.busName() || tree.fetch(focused->path).role == ax::kRolePasswordText)) {
+    return success(element(*focused));  // the toolkit names a password field itself
+  }
+  std::vector<std::string> windows = window ? std::vector{*window} : windowPaths(tree);
+  for (const std::string& candidate : windows) {
+    if (std::optional<ObjectRef> secure = passwordFieldClicked(tree, candidate)) {
+      return success(element(*secure));
+    }
+  }
+  return focused ? success(element(*focused)) : failure(kAXErrorNoValue);
+}
+
+std::optional<ObjectRef> AtspiAccessibility::passwordFieldClicked(AppTree& tree,
+                                                                  const std::string& window) {
+  if (!lastClick_) {
+    return std::nullopt;
   }
   constexpr std::int32_t kPasswordFieldsLooked = 32;
   for (const ObjectRef& field :

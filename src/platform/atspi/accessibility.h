@@ -106,8 +106,9 @@ class AtspiAccessibility {
   std::optional<std::string> focusedWindowPath(AppTree& tree);
   std::optional<std::string> menuBarPath(AppTree& tree);
   std::string role(AppTree& tree, const AccessibleNode& node);
-  std::optional<ObjectRef> passwordFieldClicked(AppTree& tree, const std::string& window,
-                                                const ObjectRef& focused);
+  desktop::AXRead focusedObject(AppTree& tree);
+  // A password field of `window` under the bridge's last click.
+  std::optional<ObjectRef> passwordFieldClicked(AppTree& tree, const std::string& window);
   bool topLevel(AppTree& tree, const AccessibleNode& node);
   Frame windowFrame(AppTree& tree, const AccessibleNode& node);
   // The object's frame on the screen; nothing when where it is cannot be told.
