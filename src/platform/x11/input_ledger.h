@@ -2,7 +2,9 @@
 // The ledger of the input the bridge sent through the core XTest devices, which every XTest
 // client shares. The raw events those devices report are matched against it in order: an event
 // counts as the bridge's only when it is the next one the bridge sent (same kind, same button or
-// key, a motion to the same point) and arrives within `kLife` of being sent. Everything else
+// key, a motion to the same point) and the server reported it within `kLife` of its sending.
+// How long the bridge took to read it does not count: a bridge kept busy for seconds still knows
+// its own events when it reads them. Everything else
 // counts as the user's: another program's XTest events, an event the bridge sent twice over, one
 // that arrives out of order. A foreign event can take the place of one of ours only when it is
 // identical and ours has not arrived yet; ours then arrives unmatched and counts as the user's,
@@ -26,23 +28,28 @@ struct RawInput {
 class InputLedger {
  public:
   using Clock = std::chrono::steady_clock;
-  // Raw events reach the bridge within milliseconds of being sent; an entry this old was never
-  // reported and must not stand in for a later event.
+  // The server reports a raw event within milliseconds of carrying out the request; an entry
+  // whose event was not among everything read this long after its sending was never reported
+  // and must not stand in for a later event.
   static constexpr std::chrono::milliseconds kLife{1000};
 
   void sent(const RawInput& input, Clock::time_point when);
   // Whether a raw event of the XTest devices is one the bridge sent, consuming its entry.
-  bool claim(const RawInput& input, Clock::time_point when);
+  bool claim(const RawInput& input);
+  // The bridge has read every event the server had reported by `when`: what it reads later was
+  // reported after `when`.
+  void drained(Clock::time_point when);
   std::size_t pending() const { return entries_.size(); }
 
  private:
-  void dropExpired(Clock::time_point now);
+  void dropExpired();
 
   struct Entry {
     RawInput input;
     Clock::time_point sentAt;
   };
   std::deque<Entry> entries_;
+  Clock::time_point drainedAt_{};
 };
 
 }  // namespace qor::platform

@@ -174,10 +174,13 @@ void XInput::stopWatchingRawEvents() {
 }
 
 void XInput::readEvents() {
+  // Taken before reading: whatever the server had reported by then is read below.
+  const auto readFrom = InputLedger::Clock::now();
   while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
     handle(event);
     std::free(event);
   }
+  ledger_.drained(readFrom);
 }
 
 void XInput::handle(xcb_generic_event_t* event) {
@@ -211,7 +214,7 @@ void XInput::handle(xcb_generic_event_t* event) {
   }
   bool throughXTest =
       raw->sourceid != 0 && (raw->sourceid == xtestPointer_ || raw->sourceid == xtestKeyboard_);
-  bool own = throughXTest && input && ledger_.claim(*input, InputLedger::Clock::now());
+  bool own = throughXTest && input && ledger_.claim(*input);
   if (rawHandler_) {
     rawHandler_(own ? Source::bridge : Source::other);
   }
