@@ -196,7 +196,7 @@ TEST_F(ApplicationListTest, IconsAre64PixelPngDataUrlsOnlyWhenAskedWithTrueOrOne
     ASSERT_TRUE(icon.starts_with(kIconPrefix)) << icon.substr(0, 40);
     const std::string encoded = icon.substr(std::string(kIconPrefix).size());
     EXPECT_EQ(encoded.find_first_of("\r\n"), std::string::npos);
-    std::optional<testing::DecodedPng> png = testing::decodePng(fromBase64(encoded));
+    std::optional<RgbaImage> png = testing::decodePng(fromBase64(encoded));
     ASSERT_TRUE(png.has_value());
     EXPECT_EQ(png->width, 64u);
     EXPECT_EQ(png->height, 64u);

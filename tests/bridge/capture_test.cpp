@@ -149,7 +149,7 @@ TEST_F(CaptureTest, WritesThePreferredWindowToAPrivatePngAndStoresAShortObservat
   EXPECT_EQ(modeOf(file), 0600u);
   EXPECT_EQ(h.runtime.captures().size(), 1u);
   EXPECT_TRUE(h.runtime.captures().owns(file.string()));
-  std::optional<testing::DecodedPng> png = testing::readPng(file);
+  std::optional<RgbaImage> png = testing::readPng(file);
   ASSERT_TRUE(png.has_value());
   EXPECT_EQ(png->width, 800u);
   EXPECT_EQ(png->height, 600u);
@@ -177,7 +177,7 @@ TEST_F(CaptureTest, ThePngHoldsTheWindowImageAtTheDisplayScale) {
   ASSERT_EQ(h.desktop.log.captures.size(), 1u);
   EXPECT_EQ(h.desktop.log.captures[0].width, 1600u);
   EXPECT_EQ(h.desktop.log.captures[0].height, 1200u);
-  std::optional<testing::DecodedPng> png = testing::readPng(result["path"].get<std::string>());
+  std::optional<RgbaImage> png = testing::readPng(result["path"].get<std::string>());
   ASSERT_TRUE(png.has_value());
   EXPECT_EQ(png->width, 1600u);
   EXPECT_EQ(png->height, 1200u);
