@@ -10,6 +10,8 @@
 //   10 times impossible).
 //
 // Run it with:  cmake --build build --target observe_bench && build/bench/observe_bench
+// Words after it measure only the applications whose names contain one of them, as in
+// `observe_bench featherpad Firefox` (gtk3-widget-factory and the fixture count as "GTK 3").
 // It starts its own private desktop session (scripts/desktop-session.sh) and prints medians,
 // with the processor time the application spent answering one observation (the walk can be no
 // faster than that, and on a busy machine it is what the two sides compete for) and the time
@@ -198,11 +200,14 @@ std::vector<Toolkit> toolkits() {
   };
 }
 
-int benchmark() {
-  std::printf("app.observe benchmark, %ld cores, load average %s\n", sysconf(_SC_NPROCESSORS_ONLN),
-              loadAverage().c_str());
-  Bridge bridge;
+// Whether the command line asks for the application called `name`: it asks for all when empty.
+bool wanted(const std::vector<std::string>& words, const std::string& name) {
+  return words.empty() || std::any_of(words.begin(), words.end(), [&](const std::string& word) {
+           return name.find(word) != std::string::npos;
+         });
+}
 
+void measureGtk3(Bridge& bridge) {
   Child factory = spawn({"gtk3-widget-factory"}, false, false, true);
   settle(factory.pid);
   Figures whole =
@@ -223,8 +228,19 @@ int benchmark() {
          measure(bridge, fixture.pid, {{"bundleId", "dev.qor.Fixture"}, {"maxNodes", 2000}}, true),
          "none (the largest budget)");
   stop(fixture);
+}
 
+int benchmark(const std::vector<std::string>& words) {
+  std::printf("app.observe benchmark, %ld cores, load average %s\n", sysconf(_SC_NPROCESSORS_ONLN),
+              loadAverage().c_str());
+  Bridge bridge;
+  if (wanted(words, "GTK 3")) {
+    measureGtk3(bridge);
+  }
   for (const Toolkit& toolkit : toolkits()) {
+    if (!wanted(words, toolkit.name)) {
+      continue;
+    }
     Child app = spawn(toolkit.command, false, false, true);
     pid_t pid = app.pid;
     try {
@@ -253,5 +269,7 @@ int benchmark() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  return qor::bench::runInDesktopSession(argc, argv, "observe_bench", benchmark);
+  const std::vector<std::string> words(argv + 1, argv + argc);
+  return qor::bench::runInDesktopSession(argc, argv, "observe_bench",
+                                         [&words] { return benchmark(words); });
 }
