@@ -23,23 +23,36 @@ using namespace std::chrono_literals;
 
 constexpr const char* kBus = ":1.5";
 constexpr const char* kButton = "/org/a11y/atspi/accessible/7";
+constexpr const char* kWindow = "/org/a11y/atspi/accessible/2";  // the button's parent
+constexpr const char* kRoot = "/org/a11y/atspi/accessible/root";
 constexpr std::uint32_t kRolePushButton = 43;
 
 // How the toolkit answers one call: a reply sent, or nothing at all (the call never returns).
 using Answer = std::function<int(sd_bus_message* call, const std::string& member)>;
 
-// A push button with a name and extents, answering like GTK 3 unless a case says otherwise.
+// A push button in a window, with a name and extents, answering like GTK 3 unless a case says
+// otherwise. The window answers as the button does, except for its one child.
 int ordinary(sd_bus_message* call, const std::string& member) {
+  const std::string path = sd_bus_message_get_path(call);
   if (member == "GetAll") {
-    return sd_bus_reply_method_return(call, "a{sv}", 2, "Name", "s", "Save", "ChildCount", "i", 0);
+    return sd_bus_reply_method_return(call, "a{sv}", 3, "Name", "s", "Save", "ChildCount", "i",
+                                      path == kWindow ? 1 : 0, "Parent", "(so)", kBus, kRoot);
   }
   if (member == "Get") {
     const char *interface = nullptr, *property = nullptr;
     sd_bus_message_read(call, "ss", &interface, &property);
-    if (property && std::string(property) == "Name") {
+    const std::string name = property ? property : "";
+    if (name == "Name") {
       return sd_bus_reply_method_return(call, "v", "s", "Save");
     }
+    if (name == "Parent") {
+      return sd_bus_reply_method_return(call, "v", "(so)", kBus, kRoot);
+    }
     return sd_bus_reply_method_return(call, "v", "i", 0);
+  }
+  if (member == "GetChildren") {
+    return path == kWindow ? sd_bus_reply_method_return(call, "a(so)", 1, kBus, kButton)
+                           : sd_bus_reply_method_return(call, "a(so)", 0);
   }
   if (member == "GetRole") {
     return sd_bus_reply_method_return(call, "u", kRolePushButton);
@@ -76,9 +89,15 @@ class Toolkit {
   static int dispatch(sd_bus_message* call, void* self, sd_bus_error*) {
     auto* toolkit = static_cast<Toolkit*>(self);
     std::string member = sd_bus_message_get_member(call);
+    std::string recorded = member;
+    const char *interface = nullptr, *property = nullptr;
+    if (member == "Get" && sd_bus_message_read(call, "ss", &interface, &property) > 0) {
+      recorded += std::string(" ") + property;  // "Get Parent"
+      sd_bus_message_rewind(call, 1);
+    }
     {
       std::lock_guard<std::mutex> lock(toolkit->mutex_);
-      toolkit->calls_.push_back(member);
+      toolkit->calls_.push_back(recorded);
     }
     return toolkit->answer_(call, member);
   }
@@ -111,6 +130,22 @@ Answer failing(const std::string& member, const char* error) {
   });
 }
 
+// A button with one action: GetActions lists it as Qt does (the name GetName answers), GTK
+// under a localized name; GetName answers "click".
+int withAction(sd_bus_message* call, const std::string& member) {
+  if (member == "GetInterfaces") {
+    return sd_bus_reply_method_return(call, "as", 2, "org.a11y.atspi.Component",
+                                      "org.a11y.atspi.Action");
+  }
+  if (member == "GetActions") {
+    return sd_bus_reply_method_return(call, "a(sss)", 1, "Press", "Triggers the action", "");
+  }
+  if (member == "GetName") {
+    return sd_bus_reply_method_return(call, "s", "click");
+  }
+  return ordinary(call, member);
+}
+
 Answer silent(const std::string& member) {
   return except(member, [](sd_bus_message*, const std::string&) { return 1; });
 }
@@ -118,9 +153,14 @@ Answer silent(const std::string& member) {
 struct OddCase {
   const char* name;
   Answer answer;
-  bool oneAtATime = false;  // else GetItems first
+  bool qt = false;  // else GetItems first
   std::function<void(const AccessibleNode&, const AppTree&, const std::vector<std::string>&)> check;
+  bool throughWindow = false;  // the walk reaches the button through its window's children
 };
+
+std::size_t count(const std::vector<std::string>& calls, const char* member) {
+  return static_cast<std::size_t>(std::count(calls.begin(), calls.end(), member));
+}
 
 TEST(AppTree, TakesOddAnswersForWhatTheyAre) {
   using desktop::kAXErrorNoValue;
@@ -135,11 +175,36 @@ TEST(AppTree, TakesOddAnswersForWhatTheyAre) {
        }},
       {"properties one at a time never ask GetAll", failing("GetAll", "org.example.Crashed"), true,
        [](const AccessibleNode& node, const AppTree&, const std::vector<std::string>& calls) {
-         EXPECT_EQ(std::count(calls.begin(), calls.end(), "GetAll"), 0);
+         EXPECT_EQ(count(calls, "GetAll"), 0u);
          EXPECT_EQ(node.accessibleError, kAXSuccess);
          EXPECT_EQ(node.name, "Save");
          EXPECT_EQ(node.childCount, 0);
        }},
+      {"Qt lists the names its actions go by", withAction, true,
+       [](const AccessibleNode& node, const AppTree&, const std::vector<std::string>& calls) {
+         EXPECT_EQ(node.actions, std::vector<std::string>{"Press"});
+         EXPECT_EQ(count(calls, "GetName"), 0u);
+       }},
+      {"other toolkits are asked each action's name", withAction, false,
+       [](const AccessibleNode& node, const AppTree&, const auto&) {
+         EXPECT_EQ(node.actions, std::vector<std::string>{"click"});
+       }},
+      {"Qt is not asked a parent the walk knows", ordinary, true,
+       [](const AccessibleNode& node, const AppTree&, const std::vector<std::string>& calls) {
+         EXPECT_EQ(node.parent, (ObjectRef{kBus, kWindow}));
+         EXPECT_EQ(count(calls, "Get Parent"), 1u);  // the window's
+       },
+       true},
+      {"Qt is asked the parent of an object reached otherwise", ordinary, true,
+       [](const AccessibleNode& node, const AppTree&, const std::vector<std::string>& calls) {
+         EXPECT_EQ(node.parent, (ObjectRef{kBus, kRoot}));
+         EXPECT_EQ(count(calls, "Get Parent"), 1u);
+       }},
+      {"the toolkit's own parent wins over the walk's", ordinary, false,
+       [](const AccessibleNode& node, const AppTree&, const auto&) {
+         EXPECT_EQ(node.parent, (ObjectRef{kBus, kRoot}));
+       },
+       true},
       {"a property the toolkit lacks is only left out",
        except("Get",
               [](sd_bus_message* call, const std::string&) {
@@ -170,9 +235,9 @@ TEST(AppTree, TakesOddAnswersForWhatTheyAre) {
          EXPECT_EQ(node.role, kRolePushButton);
          EXPECT_EQ(node.extentsError, kAXSuccess);
          for (const char* replaced : {"GetAll", "GetRole", "GetState", "GetInterfaces"}) {
-           EXPECT_EQ(std::count(calls.begin(), calls.end(), replaced), 0) << replaced;
+           EXPECT_EQ(count(calls, replaced), 0u) << replaced;
          }
-         EXPECT_EQ(std::count(calls.begin(), calls.end(), "GetChildren"), 1);
+         EXPECT_EQ(count(calls, "GetChildren"), 1u);
        }},
       {"extents of a negative size", extents(10, 20, -80, 30), false,
        [](const AccessibleNode& node, const AppTree&, const auto&) {
@@ -209,12 +274,15 @@ TEST(AppTree, TakesOddAnswersForWhatTheyAre) {
     SCOPED_TRACE(each.name);
     Toolkit toolkit(each.answer);
     AppTree tree(toolkit.channel(), kBus, 300ms);
-    if (each.oneAtATime) {
-      tree.readPropertiesOneAtATime();
+    if (each.qt) {
+      tree.readLikeQt();
     } else {
       tree.readInBulk();  // answered UnknownMethod unless the case lists the object
     }
-    const AccessibleNode& node = tree.fetch(kButton);
+    if (each.throughWindow) {
+      tree.demand(kWindow);
+    }
+    const AccessibleNode& node = each.throughWindow ? tree.demand(kButton) : tree.fetch(kButton);
     each.check(node, tree, toolkit.calls());
   }
 }

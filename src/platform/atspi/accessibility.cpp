@@ -130,7 +130,7 @@ std::optional<AtspiAccessibility::Target> AtspiAccessibility::target(const Eleme
     tree = std::make_shared<AppTree>(std::move(*channel), atspi->bus(), timeoutFor(atspi->bus()));
     const Toolkit& toolkit = toolkitOf(*tree);
     if (toolkit.name == "Qt") {
-      tree->readPropertiesOneAtATime();
+      tree->readLikeQt();
     } else if (toolkit.name == "GTK" && toolkit.version.starts_with("4.")) {
       tree->readInBulk();
     }

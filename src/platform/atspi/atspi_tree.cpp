@@ -16,9 +16,9 @@ using namespace std::chrono_literals;
 
 constexpr const char* kAccessible = "org.a11y.atspi.Accessible";
 constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
-// What Properties.GetAll of Accessible gives that the bridge uses, when read one at a time.
-constexpr std::string_view kAccessibleProperties[] = {"Name", "Description", "ChildCount",
-                                                      "Parent"};
+// What Properties.GetAll of Accessible gives that the bridge uses, when read one at a time
+// (the children are asked for at once instead of their count).
+constexpr std::string_view kAccessibleProperties[] = {"Name", "Description", "Parent"};
 // While replies are coming and at least this many calls are in flight, the walk lets replies
 // gather for a moment and reads them together, rather than waking for each: a wake-up per reply
 // cost the bridge a context switch and the application a wake-up call in every reply it sent.
@@ -167,8 +167,9 @@ void AppTree::start(AccessibleNode& target) {
     startPrefilled(target);
     return;
   }
-  if (propertiesOneAtATime_) {
+  if (qt_) {
     sendProperties(target);
+    send(target, Field::children, kAccessible, "GetChildren");
   } else {
     send(target, Field::accessible, kProperties, "GetAll", kAccessibleInterface);
   }
@@ -265,10 +266,9 @@ void AppTree::fail(AccessibleNode& target, Field field, AXError error) {
       break;  // every object is then read one by one
     case Field::property:
       // The group's error is the first that arrives.
-      if (!target.propertyMissing) {
+      if (!target.propertyMissing) {  // the children have a call of their own
         target.propertyMissing = true;
         target.accessibleError = error;
-        target.childrenError = error;
       }
       break;
   }
@@ -429,13 +429,16 @@ bool AppTree::readProperty(AccessibleNode& target, std::string_view key, std::st
 }
 
 void AppTree::sendProperties(AccessibleNode& target) {
-  target.propertiesDue = static_cast<int>(std::size(kAccessibleProperties));
+  target.propertiesDue = 0;
   for (std::uint32_t i = 0; i < std::size(kAccessibleProperties); ++i) {
+    if (kAccessibleProperties[i] == "Parent" && target.parent) {
+      continue;  // known from the walk
+    }
     const dbus::Argument arguments[] = {std::string_view(kAccessible), kAccessibleProperties[i]};
     const int before = target.pending;
     send(target, Field::property, kProperties, "Get", arguments, i);
-    if (target.pending == before) {
-      --target.propertiesDue;  // not sent: its failure is recorded already
+    if (target.pending != before) {
+      ++target.propertiesDue;  // else not sent: its failure is recorded already
     }
   }
 }
@@ -462,6 +465,9 @@ void AppTree::receiveProperty(AccessibleNode& target, std::uint32_t index,
 }
 
 void AppTree::accessibleKnown(AccessibleNode& target) {
+  if (qt_) {
+    return;  // its children are asked for already
+  }
   if (target.childCount == 0) {
     target.childrenError = desktop::kAXSuccess;
   } else {
@@ -559,6 +565,7 @@ void AppTree::receiveChildren(AccessibleNode& target, dbus::WireReader body) {
   }
   target.children = std::move(children);
   target.childrenError = desktop::kAXSuccess;
+  target.childCount = static_cast<std::int32_t>(target.children.size());
   queueChildren(target);
 }
 
@@ -577,32 +584,40 @@ void AppTree::queueChildren(AccessibleNode& target) {
       childNode.key = *target.key;
       childNode.key->push_back(i);
     }
+    // The toolkit's own answer replaces this. A top-level object is asked for its parent all
+    // the same: a popup listed among the application's children may name the item it drops
+    // from instead.
+    if (!childNode.started && !childNode.parent && target.path != kAtspiRootPath) {
+      childNode.parent = ObjectRef{busName_, target.path};
+    }
     if (!childNode.started) {
       queue_.emplace(*childNode.key, each.path);
     }
   }
 }
 
-// GetActions gives the number of actions, but under localized names, and some toolkits put
-// their key bindings (";;") or nothing there. GetName answers the name the toolkit acts on, so
-// each action's name is asked for by its index.
+// GetActions gives the number of actions, but most toolkits give localized names there, and
+// some their key bindings (";;") or nothing. GetName answers the name the toolkit acts on, so
+// each action's name is asked for by its index, except of Qt, which lists exactly those names.
 void AppTree::receiveActions(AccessibleNode& target, dbus::WireReader body) {
   std::string_view name, description, keys;
   std::size_t end = 0;
-  std::uint32_t count = 0;
+  std::vector<std::string> listed;
   if (!body.array("(sss)", end)) {
     return;
   }
   while (body.within(end) && body.structure() && body.string(name) && body.string(description) &&
          body.string(keys)) {
-    ++count;
+    if (listed.size() < kMaxActions) {
+      listed.emplace_back(qt_ ? name : std::string_view());
+    }
   }
   if (!body.ok()) {
     return;
   }
-  target.actions.assign(std::min(count, kMaxActions), std::string());
+  target.actions = std::move(listed);
   target.actionsError = desktop::kAXSuccess;
-  for (std::uint32_t i = 0; i < target.actions.size(); ++i) {
+  for (std::uint32_t i = 0; i < target.actions.size() && !qt_; ++i) {
     const dbus::Argument index[] = {static_cast<std::int32_t>(i)};
     send(target, Field::actionName, "org.a11y.atspi.Action", "GetName", index, i);
   }

@@ -11,9 +11,9 @@
 // - Asking for any attribute of an object fetches the whole object at once: Properties.GetAll
 //   of Accessible (name, description, parent, child count, id, help), GetRole, GetState and
 //   GetInterfaces, then, as their replies arrive, GetChildren, Component.GetExtents,
-//   Action.GetActions (for the number of actions) and Action.GetName of each, and the text or
-//   value. Only interfaces the object declares are asked
-//   (asking others makes GTK print criticals).
+//   Action.GetActions (for the number of actions) and Action.GetName of each (where the toolkit
+//   does not list the same names), and the text or value. Only interfaces the object declares
+//   are asked (asking others makes GTK print criticals).
 // - When an object's children become known they join a queue ordered by their position in a
 //   depth-first pre-order walk from the application root (a key of child indexes), and
 //   whenever the caller waits for a reply, up to kMaxInFlight calls from the head of
@@ -124,10 +124,15 @@ class AppTree final : private dbus::CallPipe::Receiver {
   AppTree& operator=(const AppTree&) = delete;
 
   const std::string& busName() const { return busName_; }
-  // Reads an object's Accessible properties with one Properties.Get each instead of one
-  // Properties.GetAll: Qt 5 ends the whole application when asked GetAll, since its adaptor
-  // reads a property name that GetAll does not carry.
-  void readPropertiesOneAtATime() { propertiesOneAtATime_ = true; }
+  // Reads the way Qt 5 must be read, with as few calls as its conventions allow (it offers no
+  // direct connection, so each call and its reply also cost the bus daemon a routing):
+  // - an object's Accessible properties with one Properties.Get each: Qt 5 ends the whole
+  //   application when asked GetAll, since its adaptor reads a property name GetAll lacks;
+  // - action names from Action.GetActions, without a GetName each: Qt lists there the same
+  //   names GetName answers (only the descriptions are localized);
+  // - the children at once, rather than their count first and then them;
+  // - Parent only of objects not reached through their parent's children.
+  void readLikeQt() { qt_ = true; }
   // Starts with one Cache.GetItems, which answers the name, description, role, states,
   // interfaces, parent and child count of every object the toolkit has exported, in one message
   // (GTK 4 offers it; its list holds the objects a reader has asked for before).
@@ -216,7 +221,7 @@ class AppTree final : private dbus::CallPipe::Receiver {
   std::uint64_t replies_ = 0;
   bool unresponsive_ = false;
   bool disconnected_ = false;
-  bool propertiesOneAtATime_ = false;
+  bool qt_ = false;
   bool bulkWanted_ = false;
   AccessibleNode bulk_;  // the subject of the GetItems call
 };
