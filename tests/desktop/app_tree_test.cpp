@@ -146,6 +146,34 @@ int withAction(sd_bus_message* call, const std::string& member) {
   return ordinary(call, member);
 }
 
+// A text field holding "hello". Its length is answered as `length`, or not at all when negative;
+// asked for a range beyond that, it answers "beyond", as Qt answers after a warning.
+Answer textField(std::int32_t length) {
+  return [length](sd_bus_message* call, const std::string& member) {
+    if (member == "GetRole") {
+      return sd_bus_reply_method_return(call, "u", 61U);
+    }
+    if (member == "GetInterfaces") {
+      return sd_bus_reply_method_return(call, "as", 2, "org.a11y.atspi.Component",
+                                        "org.a11y.atspi.Text");
+    }
+    if (member == "GetText") {
+      std::int32_t start = 0, end = 0;
+      sd_bus_message_read(call, "ii", &start, &end);
+      return sd_bus_reply_method_return(call, "s", end == 5 ? "hello" : "beyond");
+    }
+    const char *interface = nullptr, *property = nullptr;
+    if (member == "Get" && sd_bus_message_read(call, "ss", &interface, &property) > 0 &&
+        std::string(property) == "CharacterCount") {
+      return length < 0 ? sd_bus_reply_method_errorf(
+                              call, "org.freedesktop.DBus.Error.UnknownProperty", "none")
+                        : sd_bus_reply_method_return(call, "v", "i", length);
+    }
+    sd_bus_message_rewind(call, 1);
+    return ordinary(call, member);
+  };
+}
+
 Answer silent(const std::string& member) {
   return except(member, [](sd_bus_message*, const std::string&) { return 1; });
 }
@@ -205,6 +233,21 @@ TEST(AppTree, TakesOddAnswersForWhatTheyAre) {
          EXPECT_EQ(node.parent, (ObjectRef{kBus, kRoot}));
        },
        true},
+      {"Qt is asked for text only within its length", textField(5), true,
+       [](const AccessibleNode& node, const AppTree&, const auto&) {
+         EXPECT_EQ(node.valueError, kAXSuccess);
+         EXPECT_EQ(node.value, (std::variant<std::monostate, std::string, double>("hello")));
+       }},
+      {"Qt's empty text needs no second call", textField(0), true,
+       [](const AccessibleNode& node, const AppTree&, const std::vector<std::string>& calls) {
+         EXPECT_EQ(node.valueError, kAXSuccess);
+         EXPECT_EQ(node.value, (std::variant<std::monostate, std::string, double>("")));
+         EXPECT_EQ(count(calls, "GetText"), 0u);
+       }},
+      {"Qt's text of a length it does not give is left out", textField(-1), true,
+       [](const AccessibleNode& node, const AppTree&, const auto&) {
+         EXPECT_NE(node.valueError, kAXSuccess);
+       }},
       {"a property the toolkit lacks is only left out",
        except("Get",
               [](sd_bus_message* call, const std::string&) {
