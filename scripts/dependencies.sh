@@ -19,6 +19,9 @@ PACKAGES=(
   # the toolkit matrix of the desktop tests: GTK 4, Qt 5, two browsers and a word processor
   # (libreoffice-gtk3 gives LibreOffice its accessibility on the bus)
   gnome-calculator featherpad firefox-esr chromium libreoffice-writer libreoffice-gtk3
+  # a German locale with Qt's and featherpad's translations: Qt translates what its actions do,
+  # and the tests check that the names the bridge maps stay the same
+  locales qttranslations5-l10n featherpad-l10n
   # the window managers the desktop tests run under besides openbox, and a dialog to drive
   xfwm4 mutter i3-wm zenity
   # the MCP SDK client of the MCP tests and demonstration runs on nodejs (npm installs it, pinned)
@@ -38,16 +41,20 @@ if ! command -v npm >/dev/null; then
   missing+=(npm)
 fi
 
-if ((${#missing[@]} == 0)); then
-  exit 0
-fi
-
-echo "Installing: ${missing[*]}"
 if [[ $(id -u) -ne 0 ]]; then
   SUDO=sudo
 else
   SUDO=
 fi
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+
+if ((${#missing[@]} > 0)); then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+fi
+
+if ! locale -a | grep -x 'de_DE.utf8' >/dev/null; then
+  echo "Generating the de_DE.UTF-8 locale"
+  $SUDO localedef -i de_DE -f UTF-8 de_DE.UTF-8
+fi

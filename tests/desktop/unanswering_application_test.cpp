@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -110,10 +112,27 @@ const StoppedCase kStoppedCases[] = {
 INSTANTIATE_TEST_SUITE_P(Applications, StoppedApplicationTest, ::testing::ValuesIn(kStoppedCases),
                          [](const auto& each) { return std::string(each.param.name); });
 
-// A Qt 5 application is read like a GTK one: its window, its title, its text area, and it is
-// still running afterwards (asked for all properties of an object at once, Qt 5 ends itself).
-TEST(QtApplication, IsObservedWholeAndSurvivesIt) {
-  auto editor = desktoptest::startStock({"featherpad"}, {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1"});
+// A Qt 5 application is read like a GTK one, in any language: its window, its title, its text
+// area, buttons that can be pressed (Qt translates the descriptions of its actions, not the
+// names the bridge maps), and it is still running afterwards (asked for all properties of an
+// object at once, Qt 5 ends itself).
+struct Language {
+  const char* name;
+  std::string locale;
+  const char* editMenu;  // the title of the Edit menu: the application speaks the language
+};
+
+void PrintTo(const Language& language, std::ostream* out) {
+  *out << language.locale;
+}
+
+class QtApplicationTest : public ::testing::TestWithParam<Language> {};
+
+TEST_P(QtApplicationTest, IsObservedWholeAndSurvivesIt) {
+  const Language& language = GetParam();
+  auto editor = desktoptest::startStock(
+      {"featherpad"}, {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1", "LC_ALL=" + language.locale,
+                       "LANGUAGE=" + language.locale.substr(0, language.locale.find('.'))});
   Bridge bridge;
   Observed first = observe(bridge, editor->pid());
   ASSERT_EQ(first.error, "");
@@ -125,11 +144,27 @@ TEST(QtApplication, IsObservedWholeAndSurvivesIt) {
   EXPECT_FALSE(nodesWhere(tree, [](const Json& node) {
                  return node.value("role", "") == "AXTextArea";
                }).empty());
+  EXPECT_FALSE(nodesWhere(tree, [&](const Json& node) {
+                 return node.value("title", "") == language.editMenu;
+               }).empty());
+  EXPECT_FALSE(nodesWhere(tree, [](const Json& node) {
+                 const Json actions = node.value("actions", Json::array());
+                 return node.value("role", "") == "AXButton" &&
+                        std::find(actions.begin(), actions.end(), "AXPress") != actions.end();
+               }).empty());
   EXPECT_EQ(first.result["truncated"], false);
   EXPECT_TRUE(editor->running());
   Observed second = observe(bridge, editor->pid());
   EXPECT_EQ(second.result["nodeCount"], first.result["nodeCount"]);
 }
+
+const Language kLanguages[] = {
+    {"C", "C.UTF-8", "Edit"},
+    {"German", "de_DE.UTF-8", "Bearbeiten"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Languages, QtApplicationTest, ::testing::ValuesIn(kLanguages),
+                         [](const auto& each) { return std::string(each.param.name); });
 
 }  // namespace
 }  // namespace qor
