@@ -592,15 +592,16 @@ void AppTree::queueChildren(AccessibleNode& target) {
       childNode.key = *target.key;
       childNode.key->push_back(i);
     }
+    if (childNode.started) {
+      continue;
+    }
     // The toolkit's own answer replaces this. A top-level object is asked for its parent all
     // the same: a popup listed among the application's children may name the item it drops
     // from instead.
-    if (!childNode.started && !childNode.parent && target.path != kAtspiRootPath) {
+    if (!childNode.parent && target.path != kAtspiRootPath) {
       childNode.parent = ObjectRef{busName_, target.path};
     }
-    if (!childNode.started) {
-      queue_.emplace(*childNode.key, each.path);
-    }
+    queue_.emplace(*childNode.key, each.path);
   }
 }
 
@@ -625,7 +626,10 @@ void AppTree::receiveActions(AccessibleNode& target, dbus::WireReader body) {
   }
   target.actions = std::move(listed);
   target.actionsError = desktop::kAXSuccess;
-  for (std::uint32_t i = 0; i < target.actions.size() && !qt_; ++i) {
+  if (qt_) {
+    return;  // named already
+  }
+  for (std::uint32_t i = 0; i < target.actions.size(); ++i) {
     const dbus::Argument index[] = {static_cast<std::int32_t>(i)};
     send(target, Field::actionName, "org.a11y.atspi.Action", "GetName", index, i);
   }
